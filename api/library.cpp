@@ -1,0 +1,47 @@
+// The exports that belong to no camera subsystem: the version text and the
+// frame size.
+#include <cstdio>
+#include <cstring>
+
+#include "api/registry.h"
+#include "nuv.h"
+
+namespace nuv {
+namespace {
+
+static_assert(sizeof(__DATE__) == 12 && sizeof(__TIME__) == 9, "the version text is 52 characters");
+
+// "Version 1.1.0.0\r\nDate : Mmm dd yyyy\r\nTime : hh:mm:ss"
+int FormatVersion(char (&text)[256]) {
+    return std::snprintf(text, sizeof text, "%s%s%s%s%s", "Version 1.1.0.0", "\r\nDate : ", __DATE__,
+                         "\r\nTime : ", __TIME__);
+}
+
+}  // namespace
+}  // namespace nuv
+
+using namespace nuv;
+
+NuvBool NUV_CALL NuvDLLVersion(char *buffer, int size) {
+    return Guarded<NuvBool>(0, [&]() -> NuvBool {
+        if (buffer == nullptr || size <= 0) return 0;
+        char text[256];
+        const int length = FormatVersion(text);
+        if (length < 0 || length + 1 > size) {
+            buffer[0] = '\0';
+            return 0;
+        }
+        std::memcpy(buffer, text, static_cast<std::size_t>(length) + 1);
+        return 1;
+    });
+}
+
+int NUV_CALL NuvGetBufferSize(int handle) {
+    return Guarded<int>(0, [&]() -> int {
+        const CameraRecord *record = LookUpCamera(handle);
+        if (record == nullptr) return 0;
+        const CameraSlot *slot = SlotOf(*record);
+        if (slot == nullptr || slot->running.load() == 0) return 0;
+        return slot->frameLength.load();
+    });
+}

@@ -1,0 +1,103 @@
+#include "api/registry.h"
+
+#include <utility>
+
+namespace nuv {
+
+namespace {
+
+// Constant-initialised: no constructor runs at load beyond these objects'
+// constexpr ones, the registry lock among them.
+std::mutex gRegistryLock;
+CameraRecord gRecords[kCameraCount];
+CameraSlot gSlots[kCameraCount];
+ProcessState gProcess;
+
+}  // namespace
+
+ControlChannel::~ControlChannel() {
+    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) os::CloseHandle(handle_);
+}
+
+CameraRecord &Record(int index) { return gRecords[index]; }
+CameraSlot &Slot(int index) { return gSlots[index]; }
+ProcessState &Process() { return gProcess; }
+
+std::unique_lock<std::mutex> LockRegistry() noexcept { return std::unique_lock<std::mutex>(gRegistryLock); }
+
+void RegisterCamera(int slotIndex, int handle, ControlChannelRef channel, int kind, ParameterBlockRef block,
+                    int modeIndex, GainMapRef map1, GainMapRef map2, int cameraNumberIndex) {
+    if (slotIndex < 0 || slotIndex >= kCameraCount) return;
+    CameraRecord &record = gRecords[slotIndex];
+    auto lock = LockRegistry();
+    // The previous owners (null for a free record) are dropped after unlock.
+    auto oldChannel = record.channel.exchange(std::move(channel));
+    auto oldBlock = record.parameterBlock.exchange(std::move(block));
+    auto oldMap1 = record.gainMaps[0].exchange(std::move(map1));
+    auto oldMap2 = record.gainMaps[1].exchange(std::move(map2));
+    record.kind = kind;
+    record.modeIndex = modeIndex;
+    record.cameraNumberIndex = cameraNumberIndex;
+    // Published last: a concurrent search finds the record only once its
+    // other fields are in place.
+    record.slotIndex = slotIndex;
+    record.handle = handle;
+    lock.unlock();
+}
+
+CameraRecord *FindRecord(int handle) {
+    for (CameraRecord &record : gRecords) {
+        if (record.handle.load() == handle) return &record;
+    }
+    return nullptr;
+}
+
+CameraRecord *LookUpCamera(int handle) { return handle == -1 ? nullptr : FindRecord(handle); }
+
+int FindSlot(int handle) {
+    const CameraRecord *record = FindRecord(handle);
+    return record ? record->slotIndex.load() : -1;
+}
+
+ParameterBlockRef FindParameterBlock(int handle) {
+    const CameraRecord *record = FindRecord(handle);
+    return record ? record->parameterBlock.load() : nullptr;
+}
+
+int FindModeIndex(int handle) {
+    const CameraRecord *record = FindRecord(handle);
+    return record ? record->modeIndex.load() : -1;
+}
+
+int FindDefectSwitch(int handle) {
+    const CameraRecord *record = FindRecord(handle);
+    return record ? record->defectSwitch.load() : -1;
+}
+
+int FindShadingSwitch(int handle) {
+    const CameraRecord *record = FindRecord(handle);
+    return record ? record->shadingSwitch.load() : -1;
+}
+
+void ClearRecord(CameraRecord &record) {
+    auto lock = LockRegistry();
+    record.handle = -1;
+    record.slotIndex = -1;
+    auto channel = record.channel.exchange(nullptr);
+    record.kind = -1;
+    auto block = record.parameterBlock.exchange(nullptr);
+    record.modeIndex = -1;
+    auto map1 = record.gainMaps[0].exchange(nullptr);
+    auto map2 = record.gainMaps[1].exchange(nullptr);
+    record.cameraNumberIndex = -1;
+    record.defectSwitch = 1;
+    record.shadingSwitch = 1;
+    lock.unlock();
+}
+
+CameraSlot *SlotOf(const CameraRecord &record) {
+    const int index = record.slotIndex.load();
+    return (index >= 0 && index < kCameraCount) ? &gSlots[index] : nullptr;
+}
+
+}  // namespace nuv

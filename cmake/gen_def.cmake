@@ -1,0 +1,32 @@
+# Writes the .def file of a DLL from the exports its objects define: every
+# function named Nuv... (and, with SIM, NuvSim...). On 32-bit Windows each is
+# exported under its MSVC-style decorated stdcall name, _Name@bytes, as
+# existing clients expect; 64-bit Windows has one convention and plain names.
+# Inputs: NM, OUT, LIBRARY, OBJECTS (a list), SIM (ON/OFF).
+set(names "")
+foreach(object IN LISTS OBJECTS)
+  execute_process(COMMAND "${NM}" -g --defined-only "${object}" OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${object}")
+  endif()
+  string(REGEX MATCHALL "[ \t]T[ \t]_?Nuv[A-Za-z0-9]*(@[0-9]+)?\n" found "${symbols}")
+  foreach(entry IN LISTS found)
+    string(REGEX REPLACE "^[ \t]T[ \t]|\n$" "" name "${entry}")
+    if(name MATCHES "^_?NuvSim" AND NOT SIM)
+      continue()
+    endif()
+    list(APPEND names "${name}")
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES names)
+list(SORT names)
+set(text "LIBRARY ${LIBRARY}\nEXPORTS\n")
+foreach(name IN LISTS names)
+  if(name MATCHES "^_(.*@[0-9]+)$")
+    string(APPEND text "  ${name} = ${CMAKE_MATCH_1}\n")
+  else()
+    string(APPEND text "  ${name}\n")
+  endif()
+endforeach()
+file(WRITE "${OUT}.tmp" "${text}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -E copy_if_different "${OUT}.tmp" "${OUT}")

@@ -1,0 +1,45 @@
+// The simulated world's one clock. GetTickCount, Sleep and every timed wait of
+// the simulated devices read it. In real time it follows the machine's
+// monotonic clock; in virtual time nothing waits: a sleep or a wait that
+// would time out returns at once and moves the clock on by its length.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace nuv::sim {
+
+class Clock {
+public:
+    static Clock &Instance();
+
+    void UseVirtualTime(bool on);
+    bool IsVirtual() const;
+    std::uint32_t Now() const;
+    void Set(std::uint32_t ms);       // virtual time only
+    void Advance(std::uint32_t ms);   // virtual time only
+    void Sleep(std::uint32_t ms);
+
+    // Waits on cv (with lock held by the caller) until ready() or timeoutMs
+    // passed. In virtual time a wait that is not ready at once advances the
+    // clock by the whole timeout and returns ready()'s answer then.
+    template <class Pred>
+    bool WaitFor(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, std::uint32_t timeoutMs,
+                 Pred ready) {
+        if (ready()) return true;
+        if (IsVirtual()) {
+            Advance(timeoutMs);
+            return ready();
+        }
+        return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    }
+
+private:
+    Clock() = default;
+    mutable std::mutex lock_;
+    bool virtual_ = false;
+    std::uint32_t virtualNow_ = 0;
+};
+
+}  // namespace nuv::sim

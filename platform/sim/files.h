@@ -1,0 +1,51 @@
+// Files of the simulated OS: a handle table over openable objects. Front
+// ends (the HID interfaces of the virtual cameras) register the paths they
+// answer; CreateFileA opens them, and the handle values are reused after a
+// close, as the OS reuses them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+
+namespace nuv::sim {
+
+class SimFile {
+public:
+    virtual ~SimFile() = default;
+    virtual BOOL Write(const void *data, DWORD bytes, DWORD *written) = 0;
+    virtual BOOL Read(void *data, DWORD bytes, DWORD *read) = 0;
+};
+
+using FileOpener = std::function<std::shared_ptr<SimFile>(DWORD flags)>;
+
+class FileTable {
+public:
+    static FileTable &Instance();
+
+    void RegisterPath(const std::string &path, FileOpener opener);
+    void UnregisterPath(const std::string &path);
+
+    HANDLE Open(const std::string &path, DWORD flags);
+    std::shared_ptr<SimFile> Get(HANDLE handle) const;
+    bool Close(HANDLE handle);
+    int OpenCount() const;
+    // Forgets every path and open file (world reset).
+    void Clear();
+
+private:
+    FileTable() = default;
+    mutable std::mutex lock_;
+    std::map<std::string, FileOpener> paths_;
+    std::map<std::uintptr_t, std::shared_ptr<SimFile>> open_;
+    std::vector<std::uintptr_t> freeValues_;
+    std::uintptr_t nextValue_ = 0x100;
+};
+
+}  // namespace nuv::sim

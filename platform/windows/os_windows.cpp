@@ -1,0 +1,73 @@
+// The OS door on Windows: each service forwards to the OS function of the
+// same name.
+#include "platform/os.h"
+
+namespace nuv::os {
+
+HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit) { return ::CoInitializeEx(reserved, coInit); }
+void CoUninitialize() { ::CoUninitialize(); }
+HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID *object) {
+    return ::CoCreateInstance(clsid, outer, context, iid, object);
+}
+LPVOID CoTaskMemAlloc(size_t bytes) { return ::CoTaskMemAlloc(bytes); }
+void CoTaskMemFree(LPVOID block) { ::CoTaskMemFree(block); }
+void VariantInit(VARIANT *variant) { ::VariantInit(variant); }
+HRESULT VariantClear(VARIANT *variant) { return ::VariantClear(variant); }
+BSTR SysAllocString(const OLECHAR *text) { return ::SysAllocString(text); }
+void SysFreeString(BSTR text) { ::SysFreeString(text); }
+
+HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, PCSTR enumerator, HWND parent, DWORD flags) {
+    return ::SetupDiGetClassDevsA(classGuid, enumerator, parent, flags);
+}
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
+    return ::SetupDiEnumDeviceInfo(set, index, data);
+}
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA data, const GUID *interfaceGuid, DWORD index,
+                                 PSP_DEVICE_INTERFACE_DATA interfaceData) {
+    return ::SetupDiEnumDeviceInterfaces(set, data, interfaceGuid, index, interfaceData);
+}
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                      PDWORD requiredSize, PSP_DEVINFO_DATA data) {
+    return ::SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, detailSize, requiredSize, data);
+}
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) { return ::SetupDiDestroyDeviceInfoList(set); }
+CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST device, ULONG flags) {
+    return ::CM_Get_Parent(parent, device, flags);
+}
+CONFIGRET CM_Get_Device_IDA(DEVINST device, PCHAR buffer, ULONG bufferLength, ULONG flags) {
+    return ::CM_Get_Device_IDA(device, buffer, bufferLength, flags);
+}
+
+void HidD_GetHidGuid(LPGUID hidGuid) { ::HidD_GetHidGuid(hidGuid); }
+BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA *preparsed) {
+    return ::HidD_GetPreparsedData(device, preparsed);
+}
+BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsed) { return ::HidD_FreePreparsedData(preparsed); }
+NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsed, PHIDP_CAPS caps) { return ::HidP_GetCaps(preparsed, caps); }
+BOOLEAN HidD_GetSerialNumberString(HANDLE device, PVOID buffer, ULONG bufferLength) {
+    return ::HidD_GetSerialNumberString(device, buffer, bufferLength);
+}
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile) {
+    return ::CreateFileA(path, access, share, security, disposition, flags, templateFile);
+}
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped) {
+    return ::WriteFile(file, data, bytes, written, overlapped);
+}
+BOOL ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped) {
+    return ::ReadFile(file, data, bytes, read, overlapped);
+}
+BOOL CloseHandle(HANDLE object) { return ::CloseHandle(object); }
+
+DWORD GetTickCount() { return ::GetTickCount(); }
+void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength, LPSTR narrow, int narrowLength,
+                        LPCCH defaultChar, LPBOOL usedDefaultChar) {
+    return ::WideCharToMultiByte(codePage, flags, wide, wideLength, narrow, narrowLength, defaultChar,
+                                 usedDefaultChar);
+}
+
+}  // namespace nuv::os

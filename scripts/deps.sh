@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the build needs and is missing, with apt-get (Debian 12, root).
+#   deps.sh native   compiler, CMake, GoogleTest, Google Benchmark
+#   deps.sh all      the above, mingw-w64 and Wine (with i386 multiarch)
+set -euo pipefail
+want=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev)
+if [ "${1:-all}" = all ]; then
+  want+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine wine64 wine32:i386)
+fi
+missing=()
+for pkg in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

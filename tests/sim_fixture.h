@@ -1,0 +1,17 @@
+// Every test starts from an empty simulated world on the virtual clock, so
+// nothing depends on the machine's speed and nothing sleeps in real time.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "nuv.h"
+#include "nuv_sim.h"
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        NuvSimReset();
+        NuvSimUseVirtualClock(1);
+    }
+    void TearDown() override { NuvSimReset(); }
+};
