@@ -18,6 +18,11 @@ protected:
         EXPECT_EQ(NuvSimLiveDeviceInfoSets(), 0);
         EXPECT_EQ(NuvSimOpenHandles(), 0);
         EXPECT_EQ(NuvSimLiveHidPreparsedData(), 0);
+        // The process-wide state the listings leave behind, back to its
+        // initial values for the tests that follow in this process.
+        nuv::Process().lastComStatus = 0;
+        nuv::Process().deviceListSize = 1024;
+        nuv::StoreHidCaps(HIDP_CAPS{});
         SimTest::TearDown();
     }
 
