@@ -55,7 +55,7 @@ void BM_BareCategoryEnumeration(benchmark::State &state) {
     for (auto _ : state) BareEnumeration();
 }
 
-template <int (*List)(char *, int)>
+template <int(NUV_CALL *List)(char *, int)>
 void BM_List(benchmark::State &state) {
     TenCameras();
     char list[1024];

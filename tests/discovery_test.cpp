@@ -26,7 +26,7 @@ protected:
         SimTest::TearDown();
     }
 
-    static std::string List(int (*call)(char *, int), int *result, int size = 1024) {
+    static std::string List(int(NUV_CALL *call)(char *, int), int *result, int size = 1024) {
         std::string buffer(static_cast<std::size_t>(size), 'x');
         *result = call(buffer.data(), size);
         return std::string(buffer.c_str());
