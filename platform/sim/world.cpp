@@ -2,6 +2,7 @@
 
 #include "platform/sim/clock.h"
 #include "platform/sim/files.h"
+#include "platform/sim/threads.h"
 
 namespace nuv::sim {
 
@@ -29,6 +30,8 @@ void World::Reset() {
         ClearLocked();
     }
     Clock::Instance().UseVirtualTime(false);
+    // ---- Threads ----
+    ResetThreadSwitches();
 }
 
 void World::ResetDefault() {
