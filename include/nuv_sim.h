@@ -115,7 +115,7 @@ NUV_API NuvBool NUV_CALL NuvSimHidClearFaults(int hid);
 
 /* Observation. */
 /* Number of command reports the firmware received (failed writes are not
-   received). */
+   received); the log keeps the latest 131072. */
 NUV_API int NUV_CALL NuvSimHidCommandCount(int hid);
 /* Copies received command report number index (0 = oldest), raw, report ID
    first, into report (at most size bytes). Returns the report's length, or
