@@ -2,7 +2,10 @@
 # function named Nuv... (and, with SIM, NuvSim...). On 32-bit Windows each is
 # exported under its MSVC-style decorated stdcall name, _Name@bytes, as
 # existing clients expect; 64-bit Windows has one convention and plain names.
-# Inputs: NM, OUT, LIBRARY, OBJECTS (a list), SIM (ON/OFF).
+# Also writes IMPORT_OUT, the same exports in dlltool's form, from which the
+# import library is made: clients link against _Name@bytes and import that
+# very name (ld's own import library would add a second underscore).
+# Inputs: NM, OUT, IMPORT_OUT, LIBRARY, OBJECTS (a list), SIM (ON/OFF).
 set(names "")
 foreach(object IN LISTS OBJECTS)
   execute_process(COMMAND "${NM}" -g --defined-only "${object}" OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
@@ -21,12 +24,19 @@ endforeach()
 list(REMOVE_DUPLICATES names)
 list(SORT names)
 set(text "LIBRARY ${LIBRARY}\nEXPORTS\n")
+set(import "${text}")
 foreach(name IN LISTS names)
   if(name MATCHES "^_(.*@[0-9]+)$")
     string(APPEND text "  ${name} = ${CMAKE_MATCH_1}\n")
+    string(APPEND import "  ${CMAKE_MATCH_1} == ${name}\n")
   else()
     string(APPEND text "  ${name}\n")
+    string(APPEND import "  ${name}\n")
   endif()
 endforeach()
-file(WRITE "${OUT}.tmp" "${text}")
-execute_process(COMMAND "${CMAKE_COMMAND}" -E copy_if_different "${OUT}.tmp" "${OUT}")
+foreach(pair "OUT;text" "IMPORT_OUT;import")
+  list(GET pair 0 path_var)
+  list(GET pair 1 text_var)
+  file(WRITE "${${path_var}}.tmp" "${${text_var}}")
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E copy_if_different "${${path_var}}.tmp" "${${path_var}}")
+endforeach()

@@ -1,0 +1,30 @@
+# Installation: the public headers, the libraries, and for Windows the DLLs
+# with their import libraries and .def files; on other systems libnuv_sim
+# with a CMake package (find_package(nuv), target nuv::nuv_sim) and a
+# pkg-config file (pkg-config nuv_sim).
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(FILES include/nuv.h include/nuv_sim.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+target_include_directories(nuv_sim INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+if(WIN32)
+  install(TARGETS nuv nuv_sim
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nuv.def ${CMAKE_CURRENT_BINARY_DIR}/nuv_sim.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR})
+else()
+  install(TARGETS nuv_sim EXPORT nuvTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(EXPORT nuvTargets NAMESPACE nuv:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/nuv)
+  configure_package_config_file(cmake/nuvConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/nuvConfig.cmake
+    INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/nuv)
+  write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/nuvConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nuvConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/nuvConfigVersion.cmake
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/nuv)
+  configure_file(cmake/nuv_sim.pc.in ${CMAKE_CURRENT_BINARY_DIR}/nuv_sim.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nuv_sim.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
