@@ -105,12 +105,17 @@ NUV_API NuvBool NUV_CALL NuvSimHidEchoAddress(int hid, int command, int count, i
 /* Flash read replies carry data byte dataByte (0..55) with its lowest bit
    flipped. */
 NUV_API NuvBool NUV_CALL NuvSimHidCorruptFlashRead(int hid, int count, int dataByte);
+/* As the three above, but the first skip matching commands pass
+   untouched. */
+NUV_API NuvBool NUV_CALL NuvSimHidDropRepliesAfter(int hid, int command, int skip, int count);
+NUV_API NuvBool NUV_CALL NuvSimHidReplyStatusAfter(int hid, int command, int skip, int count, int status);
+NUV_API NuvBool NUV_CALL NuvSimHidCorruptFlashReadAfter(int hid, int skip, int count, int dataByte);
 /* Switches every fault of the interface off. */
 NUV_API NuvBool NUV_CALL NuvSimHidClearFaults(int hid);
 
 /* Observation. */
 /* Number of command reports the firmware received (failed writes are not
-   received). */
+   received); the log keeps the latest 131072. */
 NUV_API int NUV_CALL NuvSimHidCommandCount(int hid);
 /* Copies received command report number index (0 = oldest), raw, report ID
    first, into report (at most size bytes). Returns the report's length, or
@@ -138,6 +143,15 @@ NUV_API NuvBool NUV_CALL NuvSimHidSetTemperature(int hid, int selector, int valu
 NUV_API NuvBool NUV_CALL NuvSimHidSetVersionText(int hid, const char *text);
 /* The recognition byte and USB mode byte the firmware answers with. */
 NUV_API NuvBool NUV_CALL NuvSimHidSetIdentity(int hid, int recognition, int usbMode);
+
+/* ---- Threads ------------------------------------------------------------ */
+
+/* The next count thread creations of the library fail. */
+NUV_API void NUV_CALL NuvSimFailThreadCreations(int count);
+/* 1: threads the library creates from now on do not run until something
+   waits for them or holding is switched off; 0: they start at once, and so
+   do the threads held so far. */
+NUV_API void NUV_CALL NuvSimHoldNewThreads(int on);
 
 /* ---- Video devices ----------------------------------------------------- */
 /* Device ids are those of NuvSimAddDevice. Unless configured otherwise a

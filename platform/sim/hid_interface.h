@@ -54,13 +54,15 @@ public:
     }
 
     // Fault switches. command: the command code they apply to, -1 any. Each
-    // acts on the next `count` matching commands.
+    // lets `skip` matching commands pass, then acts on the next `count`.
     enum class FaultKind { Drop, Status, Mismatch, Late, EchoAddress, CorruptRead };
-    void AddFault(FaultKind kind, int command, int count, int a = 0, int b = 0, int c = 0);
+    void AddFault(FaultKind kind, int command, int count, int a = 0, int b = 0, int c = 0, int skip = 0);
     void FailWrites(int count);
     void ClearFaults();
 
-    // The command reports the firmware received, raw, in order.
+    // The command reports the firmware received, raw, in order; the latest
+    // kLogCapacity are kept.
+    static constexpr std::size_t kLogCapacity = 1u << 17;
     std::vector<std::vector<std::uint8_t>> CommandLog() const;
     std::size_t CommandCount() const;
     void ClearCommandLog();
@@ -76,6 +78,7 @@ private:
         int command;
         int remaining;
         int a, b, c;
+        int skip;
     };
     // The first live fault of this kind for this command, counted down.
     bool TakeFault(FaultKind kind, std::uint8_t command, Fault &taken);
@@ -94,7 +97,7 @@ private:
     bool present_ = true;
     std::vector<Fault> faults_;
     int failWrites_ = 0;
-    std::vector<std::vector<std::uint8_t>> log_;
+    std::deque<std::vector<std::uint8_t>> log_;
     std::vector<HidHandle *> handles_;
     // Replies leave the firmware in order: one that is late holds back the
     // ones behind it, as a busy device would.

@@ -2,6 +2,7 @@
 
 #include "platform/sim/clock.h"
 #include "platform/sim/files.h"
+#include "platform/sim/threads.h"
 #include "platform/sim/video_device.h"
 
 namespace nuv::sim {
@@ -30,6 +31,8 @@ void World::Reset() {
         ClearLocked();
     }
     Clock::Instance().UseVirtualTime(false);
+    // ---- Threads ----
+    ResetThreadSwitches();
     ResetVideoWorld();
 }
 
