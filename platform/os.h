@@ -82,4 +82,15 @@ void Sleep(DWORD milliseconds);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength, LPSTR narrow, int narrowLength,
                         LPCCH defaultChar, LPBOOL usedDefaultChar);
 
+// ---- Control channel report I/O --------------------------------------------
+// A synchronous HID handle offers no read that gives up at a deadline: a read
+// waits for the next input report however long that takes. The control
+// channel is therefore opened with FILE_FLAG_OVERLAPPED, and these two start
+// one overlapped transfer and wait for it at most timeoutMs milliseconds; a
+// transfer still pending then is cancelled and the call fails. Not OS
+// functions themselves: on Windows they are built from ReadFile/WriteFile,
+// WaitForSingleObject and CancelIoEx, the way widely used HID libraries do.
+BOOL WriteFileWithin(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, DWORD timeoutMs);
+BOOL ReadFileWithin(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, DWORD timeoutMs);
+
 }  // namespace nuv::os

@@ -21,6 +21,11 @@ public:
     virtual ~SimFile() = default;
     virtual BOOL Write(const void *data, DWORD bytes, DWORD *written) = 0;
     virtual BOOL Read(void *data, DWORD bytes, DWORD *read) = 0;
+    // A read that gives up timeoutMs after it started (on the simulator's
+    // clock). Files that never block read at once.
+    virtual BOOL ReadWithin(void *data, DWORD bytes, DWORD *read, DWORD /*timeoutMs*/) {
+        return Read(data, bytes, read);
+    }
 };
 
 using FileOpener = std::function<std::shared_ptr<SimFile>(DWORD flags)>;

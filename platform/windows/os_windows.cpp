@@ -71,3 +71,48 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength,
 }
 
 }  // namespace nuv::os
+
+// ---- Control channel report I/O --------------------------------------------
+namespace nuv::os {
+
+namespace {
+
+// One overlapped transfer on a handle opened with FILE_FLAG_OVERLAPPED,
+// waited for at most timeoutMs. A transfer still pending at the deadline is
+// cancelled, and its completion awaited before returning, because the OS
+// writes into data and ov until the cancellation has completed.
+template <class Start>
+BOOL OverlappedWithin(HANDLE file, LPDWORD transferred, DWORD timeoutMs, Start start) {
+    if (transferred) *transferred = 0;
+    OVERLAPPED ov = {};
+    ov.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (ov.hEvent == nullptr) return FALSE;
+    DWORD count = 0;
+    BOOL ok = start(&ov);
+    if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+        if (::WaitForSingleObject(ov.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+            ::CancelIoEx(file, &ov);
+        }
+        // Completed, or cancelled: either way wait for the final state.
+        ok = ::GetOverlappedResult(file, &ov, &count, TRUE);
+    } else if (ok) {
+        ok = ::GetOverlappedResult(file, &ov, &count, FALSE);
+    }
+    ::CloseHandle(ov.hEvent);
+    if (ok && transferred) *transferred = count;
+    return ok;
+}
+
+}  // namespace
+
+BOOL WriteFileWithin(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, DWORD timeoutMs) {
+    return OverlappedWithin(file, written, timeoutMs,
+                            [&](OVERLAPPED *ov) { return ::WriteFile(file, data, bytes, nullptr, ov); });
+}
+
+BOOL ReadFileWithin(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, DWORD timeoutMs) {
+    return OverlappedWithin(file, read, timeoutMs,
+                            [&](OVERLAPPED *ov) { return ::ReadFile(file, data, bytes, nullptr, ov); });
+}
+
+}  // namespace nuv::os

@@ -1,0 +1,168 @@
+#include "control/hid_transport.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace nuv {
+
+namespace {
+
+// The protocol's fixed report geometry: report ID, sequence number, then the
+// 63 bytes of a command block that reach the device, or the reply block.
+constexpr std::size_t kHeaderBytes = 2;
+constexpr std::size_t kWireCommandBytes = kCommandBlockSize - 1;
+constexpr std::size_t kMinReportLength = kHeaderBytes + kWireCommandBytes;  // 65
+static_assert(kMinReportLength == 1 + 1 + kReplyBlockSize);
+
+// Process-wide, shared by every camera and thread. One increment per report
+// written; two exchanges started at the same instant on different threads may
+// still carry the same number, which the reply matching tolerates (one of
+// them runs into its deadline).
+std::atomic<std::uint8_t> gSequence{0};
+
+std::mutex gCapsLock;
+HIDP_CAPS gCaps{};
+
+void PutAddress(CommandBlock &command, std::uint32_t address) {
+    command[1] = static_cast<std::uint8_t>(address >> 16);
+    command[2] = static_cast<std::uint8_t>(address >> 8);
+    command[3] = static_cast<std::uint8_t>(address);
+}
+
+bool EchoesAddress(const CommandBlock &command, const ReplyBlock &reply) {
+    return reply[1] == command[1] && reply[2] == command[2] && reply[3] == command[3];
+}
+
+}  // namespace
+
+void StoreHidCaps(const HIDP_CAPS &caps) {
+    std::lock_guard<std::mutex> hold(gCapsLock);
+    gCaps = caps;
+}
+
+HIDP_CAPS CurrentHidCaps() {
+    std::lock_guard<std::mutex> hold(gCapsLock);
+    return gCaps;
+}
+
+std::uint8_t NextSequenceNumber() { return gSequence.load(); }
+
+bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply) {
+    if (channel == nullptr || channel == INVALID_HANDLE_VALUE) return false;
+    const HIDP_CAPS caps = CurrentHidCaps();
+    const std::size_t outLength = caps.OutputReportByteLength;
+    const std::size_t inLength = caps.InputReportByteLength;
+    // Reports too short to carry a whole command or reply block would have
+    // the device see a cut command or us read past the report: refuse, like
+    // a write that failed (nothing sent, sequence number kept).
+    if (outLength < kMinReportLength || inLength < kMinReportLength) return false;
+
+    std::vector<std::uint8_t> out(outLength, 0);
+    std::vector<std::uint8_t> in(inLength, 0);
+    const std::uint8_t sequence = gSequence.load();
+    out[0] = 0;
+    out[1] = sequence;
+    // Only command bytes 0..62 go out, however long the report; the rest of a
+    // longer report stays zero.
+    std::memcpy(out.data() + kHeaderBytes, command.data(), kWireCommandBytes);
+
+    DWORD written = 0;
+    if (!os::WriteFileWithin(channel, out.data(), static_cast<DWORD>(outLength), &written, kReplyDeadlineMs) ||
+        written != outLength) {
+        return false;
+    }
+    gSequence.fetch_add(1);
+
+    const DWORD start = os::GetTickCount();
+    for (;;) {
+        // Unsigned difference: a wrap of the tick counter does no harm.
+        const DWORD elapsed = os::GetTickCount() - start;
+        if (elapsed >= kReplyDeadlineMs) return false;
+        std::fill(in.begin(), in.end(), 0);
+        DWORD got = 0;
+        const BOOL ok = os::ReadFileWithin(channel, in.data(), static_cast<DWORD>(inLength), &got,
+                                           kReplyDeadlineMs - elapsed);
+        if (!ok || got < kMinReportLength) {
+            // A read that failed before its time (device gone) must not turn
+            // the loop into a busy spin until the deadline.
+            if (os::GetTickCount() - start < kReplyDeadlineMs) os::Sleep(1);
+            continue;
+        }
+        // A report answering something else (a late reply to an exchange
+        // that timed out, another thread's reply) is dropped. The next read
+        // waits by itself, so no sleep is needed before it.
+        if (in[1] == sequence && in[2] == command[0]) {
+            std::memcpy(reply.data(), in.data() + kHeaderBytes, kReplyBlockSize);
+            return true;
+        }
+    }
+}
+
+bool FlashWriteChunk(HANDLE channel, std::uint32_t address, const std::uint8_t *data56) {
+    CommandBlock command{};
+    command[0] = kCmdFlashWrite;
+    PutAddress(command, address);
+    std::memcpy(command.data() + 4, data56, kFlashChunkSize);
+    ReplyBlock reply{};
+    return HidTransact(channel, command, reply) && reply[62] == 0 && EchoesAddress(command, reply);
+}
+
+bool FlashReadChunk(HANDLE channel, std::uint32_t address, std::uint8_t *data56) {
+    CommandBlock command{};
+    command[0] = kCmdFlashRead;
+    PutAddress(command, address);
+    ReplyBlock reply{};
+    if (!HidTransact(channel, command, reply) || reply[62] != 0 || !EchoesAddress(command, reply)) return false;
+    std::memcpy(data56, reply.data() + 4, kFlashChunkSize);
+    return true;
+}
+
+bool FlashErase(HANDLE channel, std::uint8_t firstSector, std::uint8_t lastSector) {
+    CommandBlock command{};
+    command[0] = kCmdFlashErase;
+    command[1] = firstSector;
+    command[2] = lastSector;
+    ReplyBlock reply{};
+    return HidTransact(channel, command, reply) && reply[62] == 0;
+}
+
+bool ReadParameterBlock(HANDLE channel, ParameterBlock &block) {
+    if (channel == nullptr) return false;
+    // Read into a copy: a failed read leaves the caller's block as it was.
+    ParameterBlock incoming;
+    incoming.fill(0xFF);
+    for (int i = 0; i < kParameterBlockChunks; ++i) {
+        const std::uint32_t offset = kFlashChunkSize * static_cast<std::uint32_t>(i);
+        if (!FlashReadChunk(channel, kParameterBlockAddress + offset, incoming.data() + offset)) return false;
+    }
+    block = incoming;
+    return true;
+}
+
+bool WriteParameterBlock(HANDLE channel, const ParameterBlock &block) {
+    if (channel == nullptr) return false;
+    for (int i = 0; i < kParameterBlockChunks; ++i) {
+        const std::uint32_t offset = kFlashChunkSize * static_cast<std::uint32_t>(i);
+        if (!FlashWriteChunk(channel, kParameterBlockAddress + offset, block.data() + offset)) return false;
+    }
+    return true;
+}
+
+bool UpdateParameterBlock(HANDLE channel, SharedRef<const ParameterBlock> &cache,
+                          const std::function<void(ParameterBlock &)> &change) {
+    const std::shared_ptr<const ParameterBlock> current = cache.load();
+    if (channel == nullptr || current == nullptr) return false;
+    if (!FlashErase(channel, kParameterBlockSector, kParameterBlockSector)) return false;
+    auto copy = std::make_shared<ParameterBlock>(*current);
+    if (change) change(*copy);
+    if (!WriteParameterBlock(channel, *copy)) return false;
+    // Readers holding the old block keep it alive until they let go.
+    cache.store(std::move(copy));
+    return true;
+}
+
+}  // namespace nuv
