@@ -1,0 +1,127 @@
+// The three correction routines: gain maps from a shading set, and the two
+// per-frame steps that NuvReceiveImage applies to its copy of a frame.
+//
+// Concurrency: the per-frame steps run without the registry lock. Each takes
+// one snapshot of the record's parameter block or gain map (a shared
+// reference) and uses only that snapshot, so a block or map that another
+// thread replaces, or that a close releases, lives until the frame is done.
+#include "correction/correction.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace nuv {
+namespace {
+
+std::uint16_t ReadU16(const std::uint8_t *at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
+
+double ReadDouble(const std::uint8_t *at) {
+    std::uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i) bits = (bits << 8) | at[i];
+    return std::bit_cast<double>(bits);
+}
+
+void WriteDouble(std::uint8_t *at, double value) {
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+    for (int i = 0; i < 8; ++i, bits >>= 8) at[i] = static_cast<std::uint8_t>(bits & 0xFF);
+}
+
+bool ValidCameraNumber(int cameraNumber) { return cameraNumber == 1 || cameraNumber == 2; }
+
+}  // namespace
+
+bool ModeSize(int modeIndex, int *width, int *height) {
+    if (modeIndex < 0 || modeIndex >= kModeCount || width == nullptr || height == nullptr) return false;
+    *width = kModeWidth[modeIndex];
+    *height = kModeHeight[modeIndex];
+    return true;
+}
+
+ShadingSet ReadShadingSet(const ParameterBlock &block, int cameraNumber, int modeIndex) {
+    const std::uint8_t *at = block.data() + ShadingSetOffset(cameraNumber, modeIndex);
+    ShadingSet set;
+    set.cx = ReadDouble(at);
+    set.cy = ReadDouble(at + 8);
+    for (int site = 0; site < 4; ++site) {
+        const std::uint8_t *siteAt = at + 16 + 24 * site;
+        set.k2[site] = ReadDouble(siteAt);
+        set.k1[site] = ReadDouble(siteAt + 8);
+        set.k0[site] = ReadDouble(siteAt + 16);
+    }
+    return set;
+}
+
+void WriteShadingSet(ParameterBlock &block, int cameraNumber, int modeIndex, const ShadingSet &set) {
+    std::uint8_t *at = block.data() + ShadingSetOffset(cameraNumber, modeIndex);
+    WriteDouble(at, set.cx);
+    WriteDouble(at + 8, set.cy);
+    for (int site = 0; site < 4; ++site) {
+        std::uint8_t *siteAt = at + 16 + 24 * site;
+        WriteDouble(siteAt, set.k2[site]);
+        WriteDouble(siteAt + 8, set.k1[site]);
+        WriteDouble(siteAt + 16, set.k0[site]);
+    }
+}
+
+bool ComputeGainMap(int cameraNumber, double *map, int modeIndex, const ParameterBlock &block) {
+    int width = 0;
+    int height = 0;
+    if (!ValidCameraNumber(cameraNumber) || map == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
+    const ShadingSet set = ReadShadingSet(block, cameraNumber, modeIndex);
+    for (int site = 0; site < 4; ++site) {
+        if (!std::isfinite(set.k2[site]) || !std::isfinite(set.k1[site]) || !std::isfinite(set.k0[site])) {
+            return false;
+        }
+    }
+    FillGainMap(ActiveKernelPath(), map, width, height, set);
+    return true;
+}
+
+bool CorrectPixelDefects(int handle, int modeIndex, void *image) {
+    int width = 0;
+    int height = 0;
+    if (image == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
+    const CameraRecord *record = LookUpCamera(handle);
+    if (record == nullptr) return false;
+    const ParameterBlockRef block = record->parameterBlock.load();
+    const int cameraNumberIndex = record->cameraNumberIndex.load();
+    if (block == nullptr || (cameraNumberIndex != 0 && cameraNumberIndex != 1)) return false;
+
+    const std::uint8_t *entries = block->data() + DefectListOffset(cameraNumberIndex + 1, modeIndex);
+    auto *bytes = static_cast<unsigned char *>(image);
+    const int halfWidth = width / 2;
+    const int halfHeight = height / 2;
+    for (int i = 0; i < kDefectEntryCount; ++i) {
+        const int x = ReadU16(entries + kDefectEntrySize * i);
+        const int y = ReadU16(entries + kDefectEntrySize * i + 2);
+        if (x >= width || y >= height) continue;  // unused entries (0xFFFF) end here too
+        const int sourceX = x < halfWidth ? x + 2 : x - 2;
+        const int sourceY = y < halfHeight ? y + 2 : y - 2;
+        const std::size_t target = static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x;
+        const std::size_t source =
+            static_cast<std::size_t>(sourceY) * static_cast<std::size_t>(width) + sourceX;
+        // One entry after the other: a listed source is read as it is now.
+        std::memmove(bytes + 2 * target, bytes + 2 * source, 2);
+    }
+    return true;
+}
+
+bool CorrectShading(int handle, int modeIndex, void *image) {
+    int width = 0;
+    int height = 0;
+    if (image == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
+    const CameraRecord *record = LookUpCamera(handle);
+    if (record == nullptr) return false;
+    const int cameraNumberIndex = record->cameraNumberIndex.load();
+    if (cameraNumberIndex != 0 && cameraNumberIndex != 1) return false;
+    const GainMapRef map = record->gainMaps[cameraNumberIndex].load();
+    // A map always has the size of the record's mode index; another mode
+    // index would read past it (or leave part of the frame unshaded).
+    if (map == nullptr || modeIndex != record->modeIndex.load()) return false;
+    ShadeWords(ActiveKernelPath(), image, map.get(),
+               static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    return true;
+}
+
+}  // namespace nuv

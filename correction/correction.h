@@ -1,0 +1,101 @@
+// Image corrections: pixel-defect lists and shading gain maps.
+//
+// A corrected image is width x height unsigned 16-bit little-endian words of
+// the mode index, row after row; the caller's pointer may have any alignment.
+// The per-frame routines work on the record found by camera handle and take a
+// snapshot (SharedRef::load) of its parameter block and gain map, so a list
+// or map replaced on another thread stays alive until the frame is done.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "api/registry.h"
+
+namespace nuv {
+
+// ---- Modes and the correction layout of the parameter block --------------
+
+inline constexpr int kModeCount = 3;
+inline constexpr int kModeWidth[kModeCount] = {1280, 656, 328};
+inline constexpr int kModeHeight[kModeCount] = {720, 408, 204};
+
+inline constexpr int kDefectEntryCount = 20;
+inline constexpr int kDefectEntrySize = 4;
+inline constexpr std::uint16_t kUnusedDefect = 0xFFFF;
+inline constexpr int kShadingValueCount = 14;
+inline constexpr int kShadingSetSize = kShadingValueCount * 8;
+
+// Byte offsets inside the parameter block, camera number 1 or 2.
+inline constexpr int DefectListOffset(int cameraNumber, int modeIndex) {
+    return 16 + 576 * (cameraNumber - 1) + 80 * modeIndex;
+}
+inline constexpr int ShadingSetOffset(int cameraNumber, int modeIndex) {
+    return 16 + 576 * (cameraNumber - 1) + 240 + kShadingSetSize * modeIndex;
+}
+
+// Width and height of a mode index (0..2); false, with nothing written,
+// otherwise.
+bool ModeSize(int modeIndex, int *width, int *height);
+
+// One shading set as stored: the centre, then k2, k1, k0 of each site.
+struct ShadingSet {
+    double cx = 0.0;
+    double cy = 0.0;
+    double k2[4] = {};
+    double k1[4] = {};
+    double k0[4] = {};
+};
+
+// The set (cameraNumber, modeIndex) of a block; both must be in range.
+ShadingSet ReadShadingSet(const ParameterBlock &block, int cameraNumber, int modeIndex);
+void WriteShadingSet(ParameterBlock &block, int cameraNumber, int modeIndex, const ShadingSet &set);
+
+// ---- The three routines ---------------------------------------------------
+
+// Fills map (width x height doubles of the mode index) with the gains of the
+// set (cameraNumber, modeIndex) of block. False, with the map unwritten, for
+// an argument out of range or a NaN or infinite coefficient (the centre is
+// not checked). Gains are not limited.
+bool ComputeGainMap(int cameraNumber, double *map, int modeIndex, const ParameterBlock &block);
+
+// Overwrites each listed pixel of the record's camera number and the mode
+// index with its diagonal neighbour two columns and rows towards the centre,
+// in list order. False, with the image untouched, when there is no record,
+// no parameter block, no camera number, a mode index out of range or no image.
+bool CorrectPixelDefects(int handle, int modeIndex, void *image);
+
+// Multiplies every word by its gain from the record's map for its camera
+// number and limits the result to 0..1023 (1023 for products >= 1024 or
+// <= -1, 0 for NaN, else truncated). False, with the image untouched, when
+// there is no record, no camera number, no map, no image, or a mode index
+// other than the record's (the map has only that mode's size).
+bool CorrectShading(int handle, int modeIndex, void *image);
+
+// ---- Kernels ------------------------------------------------------------------
+//
+// Every path produces exactly the bits of the scalar reference. The fast
+// paths are chosen at run time by what the CPU (and OS) supports; tests and
+// benchmarks may run any available path directly.
+
+enum class KernelPath { kScalar = 0, kSse2 = 1, kAvx2 = 2, kAvx512 = 3 };
+inline constexpr int kKernelPathCount = 4;
+
+const char *KernelPathName(KernelPath path);
+bool KernelPathAvailable(KernelPath path);
+// The fastest path the machine runs.
+KernelPath BestKernelPath();
+// The path the routines above use: the best one, unless a test forced
+// another with ForceKernelPath.
+KernelPath ActiveKernelPath();
+// Test hook: makes the routines above use path (must be available; an
+// unavailable one is ignored). Returns the previous setting.
+KernelPath ForceKernelPath(KernelPath path);
+void ResetKernelPath();
+
+// Shading of count words starting at image (any alignment) with gains[0..count).
+void ShadeWords(KernelPath path, void *image, const double *gains, std::size_t count);
+// The gain map of set for a width x height image; map is width x height doubles.
+void FillGainMap(KernelPath path, double *map, int width, int height, const ShadingSet &set);
+
+}  // namespace nuv

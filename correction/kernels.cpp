@@ -1,0 +1,390 @@
+// The numeric kernels of the corrections: a scalar reference and SSE2, AVX2
+// and AVX-512 paths that give exactly its bits.
+//
+// Why the fast paths are exact:
+// - u16 -> int32 -> double is exact, and so is each x as a double;
+// - every product, sum and square root is one IEEE operation in the same
+//   order as the reference (sqrt is correctly rounded in both), and the
+//   build never contracts a multiply and an add into an FMA
+//   (-ffp-contract=off; a test fails if it does);
+// - a truncating double -> int32 conversion yields the truncated value for
+//   products in (-1, 1024), a value above 1023 for larger ones, a negative
+//   value for products <= -1 and 0x80000000 for everything out of int32
+//   range; read as unsigned, one minimum with 1023 gives both clamps at
+//   once. NaN would also come out as 0x80000000, so it is turned into +0.0
+//   before the conversion.
+//
+// The AVX paths carry target attributes instead of per-file flags, and the
+// choice among them is made once at run time from the CPU's (and the OS's)
+// features, so one binary runs everywhere.
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "correction/correction.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define NUV_X86 1
+// GCC 12's AVX-512 headers fill "undefined" registers with a self-assigned
+// variable, which its own uninitialised-use analysis then reports.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#endif
+
+namespace nuv {
+namespace {
+
+// ---- Scalar reference ------------------------------------------------------
+
+inline std::uint16_t LoadWord(const unsigned char *bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+inline void StoreWord(unsigned char *bytes, std::uint16_t value) {
+    bytes[0] = static_cast<unsigned char>(value & 0xFF);
+    bytes[1] = static_cast<unsigned char>(value >> 8);
+}
+
+inline std::uint16_t ShadeOne(std::uint16_t word, double gain) {
+    const double p = static_cast<double>(word) * gain;
+    if (std::isnan(p)) return 0;
+    if (p >= 1024.0 || p <= -1.0) return 1023;
+    return static_cast<std::uint16_t>(static_cast<int>(p));
+}
+
+void ShadeScalar(unsigned char *bytes, const double *gains, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) StoreWord(bytes + 2 * i, ShadeOne(LoadWord(bytes + 2 * i), gains[i]));
+}
+
+// Sites by parity: even row -> odd column 0, even column 1; odd row -> odd
+// column 2, even column 3.
+inline int SiteOf(int row, int column) { return ((row & 1) ? 2 : 0) + ((column & 1) ? 0 : 1); }
+
+inline double DySquared(const ShadingSet &set, int row) {
+    const double dy = set.cy - static_cast<double>(row);
+    return dy * dy;
+}
+
+// One gain, in exactly the order the gain formula prescribes.
+inline double GainAt(const ShadingSet &set, int row, int column, double dy2) {
+    const double dx = set.cx - static_cast<double>(column);
+    const double dx2 = dx * dx;
+    const double r = std::sqrt(dx2 + dy2);
+    const int site = SiteOf(row, column);
+    const double quadratic = (set.k2[site] * r) * r;
+    const double linear = set.k1[site] * r;
+    return (quadratic + linear) + set.k0[site];
+}
+
+void FillRowTail(double *row, int y, int from, int width, double dy2, const ShadingSet &set) {
+    for (int x = from; x < width; ++x) row[x] = GainAt(set, y, x, dy2);
+}
+
+void FillGainMapScalar(double *map, int width, int height, const ShadingSet &set) {
+    for (int y = 0; y < height; ++y) {
+        FillRowTail(map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width), y, 0, width,
+                    DySquared(set, y), set);
+    }
+}
+
+#if NUV_X86
+
+// Coefficients of the two sites a row alternates between, for even and odd
+// columns.
+struct RowSites {
+    int even;
+    int odd;
+};
+inline RowSites SitesOfRow(int y) { return {SiteOf(y, 0), SiteOf(y, 1)}; }
+
+// ---- SSE2 ------------------------------------------------------------------------
+
+#if defined(__SSE2__)
+void ShadeSse2(unsigned char *bytes, const double *gains, std::size_t count) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i limit = _mm_set1_epi32(1023);
+    // SSE2 has no unsigned 32-bit compare: flip the sign bit and compare signed.
+    const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i biasedLimit = _mm_set1_epi32(static_cast<int>(0x80000000u | 1023u));
+    auto product = [](__m128i words, const double *g) {
+        __m128d p = _mm_mul_pd(_mm_cvtepi32_pd(words), _mm_loadu_pd(g));
+        p = _mm_and_pd(p, _mm_cmpord_pd(p, p));
+        return _mm_cvttpd_epi32(p);
+    };
+    auto clamp = [&](__m128i t) {
+        const __m128i over = _mm_cmpgt_epi32(_mm_xor_si128(t, bias), biasedLimit);
+        return _mm_or_si128(_mm_and_si128(over, limit), _mm_andnot_si128(over, t));
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        unsigned char *at = bytes + 2 * i;
+        const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+        const __m128i lo = _mm_unpacklo_epi16(words, zero);
+        const __m128i hi = _mm_unpackhi_epi16(words, zero);
+        const double *g = gains + i;
+        const __m128i t0 = product(lo, g);
+        const __m128i t1 = product(_mm_shuffle_epi32(lo, 0x4E), g + 2);
+        const __m128i t2 = product(hi, g + 4);
+        const __m128i t3 = product(_mm_shuffle_epi32(hi, 0x4E), g + 6);
+        const __m128i a = clamp(_mm_unpacklo_epi64(t0, t1));
+        const __m128i b = clamp(_mm_unpacklo_epi64(t2, t3));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_packs_epi32(a, b));
+    }
+    ShadeScalar(bytes, gains, i, count);
+}
+
+void FillGainMapSse2(double *map, int width, int height, const ShadingSet &set) {
+    const __m128d cx = _mm_set1_pd(set.cx);
+    const __m128d step = _mm_set1_pd(2.0);
+    for (int y = 0; y < height; ++y) {
+        double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        const double dy2s = DySquared(set, y);
+        const __m128d dy2 = _mm_set1_pd(dy2s);
+        const RowSites s = SitesOfRow(y);
+        const __m128d k2 = _mm_set_pd(set.k2[s.odd], set.k2[s.even]);
+        const __m128d k1 = _mm_set_pd(set.k1[s.odd], set.k1[s.even]);
+        const __m128d k0 = _mm_set_pd(set.k0[s.odd], set.k0[s.even]);
+        __m128d xs = _mm_set_pd(1.0, 0.0);
+        int x = 0;
+        for (; x + 2 <= width; x += 2) {
+            const __m128d dx = _mm_sub_pd(cx, xs);
+            const __m128d r = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), dy2));
+            const __m128d gain =
+                _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_mul_pd(k2, r), r), _mm_mul_pd(k1, r)), k0);
+            _mm_storeu_pd(row + x, gain);
+            xs = _mm_add_pd(xs, step);
+        }
+        FillRowTail(row, y, x, width, dy2s, set);
+    }
+}
+#endif
+
+// ---- AVX2 ------------------------------------------------------------------------
+
+#define NUV_AVX2 __attribute__((target("avx2")))
+
+// Four words times their gains, NaN made 0, truncated and clamped.
+NUV_AVX2 inline __attribute__((always_inline)) __m128i ShadeFourAvx2(__m128i words, const double *g) {
+    __m256d p = _mm256_mul_pd(_mm256_cvtepi32_pd(words), _mm256_loadu_pd(g));
+    p = _mm256_and_pd(p, _mm256_cmp_pd(p, p, _CMP_ORD_Q));
+    return _mm_min_epu32(_mm256_cvttpd_epi32(p), _mm_set1_epi32(1023));
+}
+
+NUV_AVX2 void ShadeAvx2(unsigned char *bytes, const double *gains, std::size_t count) {
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        unsigned char *at = bytes + 2 * i;
+        const double *g = gains + i;
+        const __m256i w0 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at)));
+        const __m256i w1 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 16)));
+        const __m128i t0 = ShadeFourAvx2(_mm256_castsi256_si128(w0), g);
+        const __m128i t1 = ShadeFourAvx2(_mm256_extracti128_si256(w0, 1), g + 4);
+        const __m128i t2 = ShadeFourAvx2(_mm256_castsi256_si128(w1), g + 8);
+        const __m128i t3 = ShadeFourAvx2(_mm256_extracti128_si256(w1, 1), g + 12);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_packus_epi32(t0, t1));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(at + 16), _mm_packus_epi32(t2, t3));
+    }
+    ShadeScalar(bytes, gains, i, count);
+}
+
+NUV_AVX2 void FillGainMapAvx2(double *map, int width, int height, const ShadingSet &set) {
+    const __m256d cx = _mm256_set1_pd(set.cx);
+    const __m256d step = _mm256_set1_pd(4.0);
+    for (int y = 0; y < height; ++y) {
+        double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        const double dy2s = DySquared(set, y);
+        const __m256d dy2 = _mm256_set1_pd(dy2s);
+        const RowSites s = SitesOfRow(y);
+        const __m256d k2 = _mm256_set_pd(set.k2[s.odd], set.k2[s.even], set.k2[s.odd], set.k2[s.even]);
+        const __m256d k1 = _mm256_set_pd(set.k1[s.odd], set.k1[s.even], set.k1[s.odd], set.k1[s.even]);
+        const __m256d k0 = _mm256_set_pd(set.k0[s.odd], set.k0[s.even], set.k0[s.odd], set.k0[s.even]);
+        __m256d xs = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
+        int x = 0;
+        for (; x + 4 <= width; x += 4) {
+            const __m256d dx = _mm256_sub_pd(cx, xs);
+            const __m256d r = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), dy2));
+            const __m256d gain = _mm256_add_pd(
+                _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(k2, r), r), _mm256_mul_pd(k1, r)), k0);
+            _mm256_storeu_pd(row + x, gain);
+            xs = _mm256_add_pd(xs, step);
+        }
+        FillRowTail(row, y, x, width, dy2s, set);
+    }
+}
+
+// ---- AVX-512 -------------------------------------------------------------------
+
+#define NUV_AVX512 __attribute__((target("avx512f,avx512bw")))
+
+// Eight words times their gains, NaN lanes zeroed by the conversion's mask.
+NUV_AVX512 inline __attribute__((always_inline)) __m256i ShadeEightAvx512(__m256i words, const double *g) {
+    const __m512d p = _mm512_mul_pd(_mm512_cvtepi32_pd(words), _mm512_loadu_pd(g));
+    return _mm512_maskz_cvttpd_epi32(_mm512_cmp_pd_mask(p, p, _CMP_ORD_Q), p);
+}
+
+NUV_AVX512 void ShadeAvx512(unsigned char *bytes, const double *gains, std::size_t count) {
+    const __m512i limit = _mm512_set1_epi32(1023);
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        unsigned char *at = bytes + 2 * i;
+        const double *g = gains + i;
+        const __m512i w = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(at)));
+        const __m256i t0 = ShadeEightAvx512(_mm512_castsi512_si256(w), g);
+        const __m256i t1 = ShadeEightAvx512(_mm512_extracti64x4_epi64(w, 1), g + 8);
+        const __m512i t = _mm512_min_epu32(_mm512_inserti64x4(_mm512_castsi256_si512(t0), t1, 1), limit);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(at), _mm512_cvtepi32_epi16(t));
+    }
+    ShadeScalar(bytes, gains, i, count);
+}
+
+NUV_AVX512 void FillGainMapAvx512(double *map, int width, int height, const ShadingSet &set) {
+    const __m512d cx = _mm512_set1_pd(set.cx);
+    const __m512d step = _mm512_set1_pd(8.0);
+    for (int y = 0; y < height; ++y) {
+        double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        const double dy2s = DySquared(set, y);
+        const __m512d dy2 = _mm512_set1_pd(dy2s);
+        const RowSites s = SitesOfRow(y);
+        const double e2 = set.k2[s.even], o2 = set.k2[s.odd];
+        const double e1 = set.k1[s.even], o1 = set.k1[s.odd];
+        const double e0 = set.k0[s.even], o0 = set.k0[s.odd];
+        const __m512d k2 = _mm512_set_pd(o2, e2, o2, e2, o2, e2, o2, e2);
+        const __m512d k1 = _mm512_set_pd(o1, e1, o1, e1, o1, e1, o1, e1);
+        const __m512d k0 = _mm512_set_pd(o0, e0, o0, e0, o0, e0, o0, e0);
+        __m512d xs = _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0);
+        int x = 0;
+        for (; x + 8 <= width; x += 8) {
+            const __m512d dx = _mm512_sub_pd(cx, xs);
+            const __m512d r = _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), dy2));
+            const __m512d gain = _mm512_add_pd(
+                _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(k2, r), r), _mm512_mul_pd(k1, r)), k0);
+            _mm512_storeu_pd(row + x, gain);
+            xs = _mm512_add_pd(xs, step);
+        }
+        FillRowTail(row, y, x, width, dy2s, set);
+    }
+}
+
+#endif  // NUV_X86
+
+bool Detect(KernelPath path) {
+    switch (path) {
+        case KernelPath::kScalar:
+            return true;
+#if NUV_X86
+#if defined(__SSE2__)
+        case KernelPath::kSse2:
+            return true;
+#endif
+        case KernelPath::kAvx2:
+            // libgcc's feature bits include the OS's consent (XCR0) to the
+            // wider registers.
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2");
+        case KernelPath::kAvx512:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#endif
+        default:
+            return false;
+    }
+}
+
+KernelPath DetectBest() {
+    for (int p = kKernelPathCount - 1; p > 0; --p) {
+        if (Detect(static_cast<KernelPath>(p))) return static_cast<KernelPath>(p);
+    }
+    return KernelPath::kScalar;
+}
+
+// -1: no override.
+std::atomic<int> gForcedPath{-1};
+
+}  // namespace
+
+const char *KernelPathName(KernelPath path) {
+    switch (path) {
+        case KernelPath::kScalar:
+            return "scalar";
+        case KernelPath::kSse2:
+            return "SSE2";
+        case KernelPath::kAvx2:
+            return "AVX2";
+        case KernelPath::kAvx512:
+            return "AVX-512";
+    }
+    return "unknown";
+}
+
+bool KernelPathAvailable(KernelPath path) {
+    static const bool available[kKernelPathCount] = {Detect(KernelPath::kScalar), Detect(KernelPath::kSse2),
+                                                     Detect(KernelPath::kAvx2), Detect(KernelPath::kAvx512)};
+    const int index = static_cast<int>(path);
+    return index >= 0 && index < kKernelPathCount && available[index];
+}
+
+KernelPath BestKernelPath() {
+    static const KernelPath best = DetectBest();
+    return best;
+}
+
+KernelPath ActiveKernelPath() {
+    const int forced = gForcedPath.load(std::memory_order_relaxed);
+    return forced >= 0 ? static_cast<KernelPath>(forced) : BestKernelPath();
+}
+
+KernelPath ForceKernelPath(KernelPath path) {
+    const KernelPath previous = ActiveKernelPath();
+    if (KernelPathAvailable(path)) gForcedPath.store(static_cast<int>(path), std::memory_order_relaxed);
+    return previous;
+}
+
+void ResetKernelPath() { gForcedPath.store(-1, std::memory_order_relaxed); }
+
+void ShadeWords(KernelPath path, void *image, const double *gains, std::size_t count) {
+    auto *bytes = static_cast<unsigned char *>(image);
+    if (!KernelPathAvailable(path)) path = KernelPath::kScalar;
+    switch (path) {
+#if NUV_X86
+#if defined(__SSE2__)
+        case KernelPath::kSse2:
+            ShadeSse2(bytes, gains, count);
+            return;
+#endif
+        case KernelPath::kAvx2:
+            ShadeAvx2(bytes, gains, count);
+            return;
+        case KernelPath::kAvx512:
+            ShadeAvx512(bytes, gains, count);
+            return;
+#endif
+        default:
+            ShadeScalar(bytes, gains, 0, count);
+            return;
+    }
+}
+
+void FillGainMap(KernelPath path, double *map, int width, int height, const ShadingSet &set) {
+    if (width <= 0 || height <= 0) return;
+    if (!KernelPathAvailable(path)) path = KernelPath::kScalar;
+    switch (path) {
+#if NUV_X86
+#if defined(__SSE2__)
+        case KernelPath::kSse2:
+            FillGainMapSse2(map, width, height, set);
+            return;
+#endif
+        case KernelPath::kAvx2:
+            FillGainMapAvx2(map, width, height, set);
+            return;
+        case KernelPath::kAvx512:
+            FillGainMapAvx512(map, width, height, set);
+            return;
+#endif
+        default:
+            FillGainMapScalar(map, width, height, set);
+            return;
+    }
+}
+
+}  // namespace nuv

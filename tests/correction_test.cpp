@@ -1,0 +1,603 @@
+// Image corrections: the kernels against the scalar reference on every path
+// this CPU runs, the two per-frame steps on registered records, and safe
+// replacement of a map or block while a frame is being corrected.
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "api/registry.h"
+#include "correction/correction.h"
+#include "sim_fixture.h"
+
+namespace nuv {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::vector<KernelPath> FastPaths() {
+    std::vector<KernelPath> paths;
+    for (int p = 1; p < kKernelPathCount; ++p) {
+        if (KernelPathAvailable(static_cast<KernelPath>(p))) paths.push_back(static_cast<KernelPath>(p));
+    }
+    return paths;
+}
+
+std::uint16_t WordAt(const unsigned char *bytes, std::size_t i) {
+    return static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+}
+
+void PutWord(unsigned char *bytes, std::size_t i, std::uint16_t value) {
+    bytes[2 * i] = static_cast<unsigned char>(value & 0xFF);
+    bytes[2 * i + 1] = static_cast<unsigned char>(value >> 8);
+}
+
+// The clamp rule, written independently of the library.
+std::uint16_t Expected(std::uint16_t word, double gain) {
+    const double p = static_cast<double>(word) * gain;
+    if (p != p) return 0;
+    if (p >= 1024.0 || p <= -1.0) return 1023;
+    return static_cast<std::uint16_t>(std::trunc(p));
+}
+
+std::vector<double> SpecialGains() {
+    const double denormal = std::numeric_limits<double>::denorm_min();
+    return {kNaN,
+            -kNaN,
+            std::numeric_limits<double>::signaling_NaN(),
+            std::bit_cast<double>(std::uint64_t{0x7FF0000000000123}),
+            kInf,
+            -kInf,
+            0.0,
+            -0.0,
+            denormal,
+            -denormal,
+            std::numeric_limits<double>::min() / 3,
+            std::numeric_limits<double>::min(),
+            std::numeric_limits<double>::max(),
+            std::numeric_limits<double>::lowest(),
+            1.0,
+            std::nextafter(1.0, 0.0),
+            0.5,
+            -0.5,
+            -1.0,
+            -1e-5,
+            1023.0 / 65535.0,
+            1024.0 / 65535.0,
+            1.5392,
+            2147483648.0,
+            4294967296.0,
+            -2147483649.0,
+            1e300,
+            -1e300};
+}
+
+// Runs ShadeWords on a copy of words placed at byte offset `offset` inside a
+// fenced buffer and checks the fences.
+std::vector<std::uint16_t> Shade(KernelPath path, const std::vector<std::uint16_t> &words,
+                                 const std::vector<double> &gains, int offset) {
+    const std::size_t fence = 64;
+    std::vector<unsigned char> buffer(fence + offset + 2 * words.size() + fence, 0xA5);
+    unsigned char *image = buffer.data() + fence + offset;
+    for (std::size_t i = 0; i < words.size(); ++i) PutWord(image, i, words[i]);
+    ShadeWords(path, image, gains.data(), words.size());
+    for (std::size_t i = 0; i < fence + offset; ++i) EXPECT_EQ(buffer[i], 0xA5) << "before the image, byte " << i;
+    for (std::size_t i = fence + offset + 2 * words.size(); i < buffer.size(); ++i) {
+        EXPECT_EQ(buffer[i], 0xA5) << "after the image, byte " << i;
+    }
+    std::vector<std::uint16_t> out(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) out[i] = WordAt(image, i);
+    return out;
+}
+
+// ---- Shading kernel ------------------------------------------------------------
+
+TEST(ShadingKernel, EveryWordWithEverySpecialGainMatchesTheReferenceOnEveryPath) {
+    std::vector<std::uint16_t> words(65536);
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint16_t>(i);
+    std::vector<std::vector<double>> gainSets;
+    for (double g : SpecialGains()) gainSets.emplace_back(words.size(), g);
+    // Each lane a different special value, so lane mix-ups show.
+    const std::vector<double> specials = SpecialGains();
+    std::vector<double> mixed(words.size());
+    for (std::size_t i = 0; i < mixed.size(); ++i) mixed[i] = specials[(i * 7) % specials.size()];
+    gainSets.push_back(mixed);
+    // Gains that put the product just at, below and above both limits.
+    std::vector<double> edges[6];
+    for (auto &e : edges) e.resize(words.size(), 1.0);
+    for (std::size_t v = 1; v < words.size(); ++v) {
+        const double up = 1024.0 / static_cast<double>(v);
+        const double down = -1.0 / static_cast<double>(v);
+        edges[0][v] = up;
+        edges[1][v] = std::nextafter(up, 0.0);
+        edges[2][v] = std::nextafter(up, kInf);
+        edges[3][v] = down;
+        edges[4][v] = std::nextafter(down, 0.0);
+        edges[5][v] = std::nextafter(down, -kInf);
+    }
+    for (auto &e : edges) gainSets.push_back(e);
+    std::mt19937_64 random(42);
+    std::uniform_real_distribution<double> spread(-0.1, 0.1);
+    std::vector<double> noisy(words.size());
+    for (double &g : noisy) g = spread(random);
+    gainSets.push_back(noisy);
+
+    for (std::size_t s = 0; s < gainSets.size(); ++s) {
+        const std::vector<double> &gains = gainSets[s];
+        const std::vector<std::uint16_t> reference = Shade(KernelPath::kScalar, words, gains, 0);
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            ASSERT_EQ(reference[i], Expected(words[i], gains[i])) << "set " << s << " word " << i;
+        }
+        for (KernelPath path : FastPaths()) {
+            SCOPED_TRACE(KernelPathName(path));
+            const std::vector<std::uint16_t> fast = Shade(path, words, gains, static_cast<int>(s % 3));
+            for (std::size_t i = 0; i < words.size(); ++i) {
+                ASSERT_EQ(fast[i], reference[i]) << "set " << s << " word " << i << " gain " << gains[i];
+            }
+        }
+    }
+}
+
+TEST(ShadingKernel, OddCountsAndUnalignedStartsStayInsideTheImage) {
+    std::mt19937 random(7);
+    for (KernelPath path : FastPaths()) {
+        SCOPED_TRACE(KernelPathName(path));
+        for (std::size_t count : {0u, 1u, 2u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 33u, 47u, 65u, 1001u}) {
+            std::vector<std::uint16_t> words(count);
+            for (auto &w : words) w = static_cast<std::uint16_t>(random());
+            // Exactly sized: a read past the end shows under the address sanitizer.
+            std::vector<double> gains(count);
+            for (std::size_t i = 0; i < count; ++i) gains[i] = 0.001 * static_cast<double>(random() % 3000) - 1.0;
+            const auto reference = Shade(KernelPath::kScalar, words, gains, 0);
+            for (int offset = 0; offset < 4; ++offset) {
+                EXPECT_EQ(Shade(path, words, gains, offset), reference) << "count " << count << " offset " << offset;
+            }
+        }
+    }
+}
+
+// ---- Gain-map kernel -------------------------------------------------------------
+
+bool SameBits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (a != a && b != b);
+}
+
+ShadingSet MakeSet(double cx, double cy, double k2, double k1, double k0) {
+    ShadingSet set;
+    set.cx = cx;
+    set.cy = cy;
+    for (int s = 0; s < 4; ++s) {
+        set.k2[s] = k2;
+        set.k1[s] = k1;
+        set.k0[s] = k0;
+    }
+    return set;
+}
+
+std::vector<ShadingSet> GainSets() {
+    const double denormal = std::numeric_limits<double>::denorm_min();
+    std::vector<ShadingSet> sets = {
+        MakeSet(640.0, 360.0, 1e-6, 0.0, 1.0),
+        MakeSet(639.37, 361.81, 3.1e-7, -2.7e-4, 0.93),
+        MakeSet(-5.5, 1e6, -1e-9, 1e-3, 1.0),
+        MakeSet(1e154, -1e154, 1e-300, 1e-300, 1e300),
+        MakeSet(kNaN, 360.0, 1e-6, 0.0, 1.0),
+        MakeSet(kInf, 3.0, 1e-6, 1e-6, 1.0),
+        MakeSet(-kInf, kInf, 0.0, 0.0, 1.0),
+        MakeSet(0.0, -0.0, denormal, -denormal, denormal),
+        MakeSet(3.0, 4.0, 1e308, 1e308, -1e308),
+        MakeSet(100.25, 50.75, -0.0, -0.0, -0.0),
+    };
+    ShadingSet sites = MakeSet(163.9, 101.2, 0.0, 0.0, 0.0);
+    for (int s = 0; s < 4; ++s) {
+        sites.k2[s] = 1e-6 * (s + 1);
+        sites.k1[s] = -1e-4 * (s + 2);
+        sites.k0[s] = 1.0 + 0.125 * s;
+    }
+    sets.push_back(sites);
+    return sets;
+}
+
+TEST(GainMapKernel, EveryPathGivesTheReferenceBitsForEveryModeAndOddSizes) {
+    const std::vector<ShadingSet> sets = GainSets();
+    std::vector<std::pair<int, int>> sizes = {{1280, 720}, {656, 408}, {328, 204}};
+    for (int w = 1; w <= 19; w += 3) sizes.emplace_back(w, 5);
+    sizes.emplace_back(37, 3);
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+        for (auto [width, height] : sizes) {
+            const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+            std::vector<double> reference(n);
+            FillGainMap(KernelPath::kScalar, reference.data(), width, height, sets[s]);
+            for (KernelPath path : FastPaths()) {
+                std::vector<double> fast(n, 12345.0);
+                FillGainMap(path, fast.data(), width, height, sets[s]);
+                for (std::size_t i = 0; i < n; ++i) {
+                    ASSERT_TRUE(SameBits(fast[i], reference[i]))
+                        << KernelPathName(path) << " set " << s << " " << width << "x" << height << " index " << i
+                        << ": " << fast[i] << " vs " << reference[i];
+                }
+            }
+        }
+    }
+}
+
+// The gain formula, one rounding per operation, written out here so that a
+// build that fuses a multiply and an add anywhere (kernels or reference)
+// fails.
+double StepwiseGain(const ShadingSet &set, int x, int y) {
+    volatile double dy = set.cy - y;
+    volatile double dy2 = dy * dy;
+    volatile double dx = set.cx - x;
+    volatile double dx2 = dx * dx;
+    volatile double sum = dx2 + dy2;
+    volatile double r = std::sqrt(sum);
+    const int site = ((y & 1) ? 2 : 0) + ((x & 1) ? 0 : 1);
+    volatile double a = set.k2[site] * r;
+    volatile double b = a * r;
+    volatile double c = set.k1[site] * r;
+    volatile double d = b + c;
+    return d + set.k0[site];
+}
+
+TEST(GainMapKernel, NoPathFusesMultiplyAndAdd) {
+    ShadingSet set = MakeSet(10.1, 7.3, 0.0, 0.0, 0.0);
+    for (int s = 0; s < 4; ++s) {
+        set.k2[s] = 1.0 / (3.0 + s);
+        set.k1[s] = -1.0 / (7.0 + s);
+        set.k0[s] = 0.1 * (s + 1);
+    }
+    const int width = 32;
+    const int height = 16;
+    // The detector has teeth: for these values a fused evaluation differs.
+    int fusedDiffers = 0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int site = ((y & 1) ? 2 : 0) + ((x & 1) ? 0 : 1);
+            const double dy = set.cy - y;
+            const double dx = set.cx - x;
+            const double r = std::sqrt(std::fma(dx, dx, dy * dy));
+            const double fused = std::fma(set.k2[site] * r, r, set.k1[site] * r) + set.k0[site];
+            if (!SameBits(fused, StepwiseGain(set, x, y))) ++fusedDiffers;
+        }
+    }
+    ASSERT_GT(fusedDiffers, 50);
+    for (int p = 0; p < kKernelPathCount; ++p) {
+        const KernelPath path = static_cast<KernelPath>(p);
+        if (!KernelPathAvailable(path)) continue;
+        std::vector<double> map(width * height);
+        FillGainMap(path, map.data(), width, height, set);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                ASSERT_TRUE(SameBits(map[y * width + x], StepwiseGain(set, x, y)))
+                    << KernelPathName(path) << " at " << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(GainMapKernel, TheBestPathIsTheWidestTheCpuRuns) {
+    EXPECT_TRUE(KernelPathAvailable(KernelPath::kScalar));
+    EXPECT_TRUE(KernelPathAvailable(BestKernelPath()));
+    for (int p = static_cast<int>(BestKernelPath()) + 1; p < kKernelPathCount; ++p) {
+        EXPECT_FALSE(KernelPathAvailable(static_cast<KernelPath>(p)));
+    }
+    EXPECT_EQ(ActiveKernelPath(), BestKernelPath());
+    ForceKernelPath(KernelPath::kScalar);
+    EXPECT_EQ(ActiveKernelPath(), KernelPath::kScalar);
+    ResetKernelPath();
+    EXPECT_EQ(ActiveKernelPath(), BestKernelPath());
+}
+
+// ---- ComputeGainMap -----------------------------------------------------------------
+
+void PutSet(ParameterBlock &block, int cameraNumber, int modeIndex, const ShadingSet &set) {
+    WriteShadingSet(block, cameraNumber, modeIndex, set);
+}
+
+TEST(ComputeGainMap, ReadsTheSetOfItsCameraNumberAndModeFromTheBlock) {
+    ParameterBlock block{};
+    block.fill(0xFF);  // every other set is NaN
+    PutSet(block, 2, 0, MakeSet(640.0, 360.0, 0.000001, 0.0, 1.0));
+    EXPECT_EQ(ReadShadingSet(block, 2, 0).cx, 640.0);
+    // Layout: camera 2, mode 0 begins at byte 16 + 576 + 240, little-endian.
+    EXPECT_EQ(block[16 + 576 + 240 + 7], 0x40);
+    EXPECT_EQ(block[16 + 576 + 240 + 6], 0x84);
+
+    std::vector<double> map(1280 * 720, -7.0);
+    ASSERT_TRUE(ComputeGainMap(2, map.data(), 0, block));
+    const ShadingSet set = MakeSet(640.0, 360.0, 0.000001, 0.0, 1.0);
+    EXPECT_NEAR(map[0], 1.5392, 1e-12);  // r^2 = 539200 at column 0, row 0
+    EXPECT_EQ(map[0], StepwiseGain(set, 0, 0));
+    EXPECT_EQ(map[360 * 1280 + 640], 1.0);
+    EXPECT_EQ(map.back(), StepwiseGain(set, 1279, 719));
+    // Camera 1's set of the same mode is NaN: refused, map untouched.
+    std::vector<double> other(1280 * 720, -7.0);
+    EXPECT_FALSE(ComputeGainMap(1, other.data(), 0, block));
+    EXPECT_EQ(other[0], -7.0);
+}
+
+TEST(ComputeGainMap, RefusesNanAndInfiniteCoefficientsButNotTheCentre) {
+    ParameterBlock block{};
+    std::vector<double> map(328 * 204, -7.0);
+    for (int site = 0; site < 4; ++site) {
+        for (int k = 0; k < 3; ++k) {
+            for (double bad : {kNaN, kInf, -kInf}) {
+                ShadingSet set = MakeSet(1.0, 2.0, 0.0, 0.0, 1.0);
+                (k == 0 ? set.k2 : k == 1 ? set.k1 : set.k0)[site] = bad;
+                PutSet(block, 1, 2, set);
+                EXPECT_FALSE(ComputeGainMap(1, map.data(), 2, block)) << site << " " << k;
+                EXPECT_EQ(map[0], -7.0);
+            }
+        }
+    }
+    PutSet(block, 1, 2, MakeSet(kNaN, kInf, 0.0, 0.0, 1.0));
+    ASSERT_TRUE(ComputeGainMap(1, map.data(), 2, block));
+    for (double g : map) ASSERT_TRUE(std::isnan(g));
+}
+
+TEST(ComputeGainMap, RefusesArgumentsOutOfRange) {
+    ParameterBlock block{};
+    std::vector<double> map(1280 * 720);
+    EXPECT_FALSE(ComputeGainMap(0, map.data(), 0, block));
+    EXPECT_FALSE(ComputeGainMap(3, map.data(), 0, block));
+    EXPECT_FALSE(ComputeGainMap(1, map.data(), -1, block));
+    EXPECT_FALSE(ComputeGainMap(1, map.data(), 3, block));
+    EXPECT_FALSE(ComputeGainMap(1, nullptr, 0, block));
+    int w = 0, h = 0;
+    EXPECT_FALSE(ModeSize(3, &w, &h));
+    EXPECT_EQ(w, 0);
+    ASSERT_TRUE(ModeSize(1, &w, &h));
+    EXPECT_EQ(w, 656);
+    EXPECT_EQ(h, 408);
+}
+
+// ---- The per-frame steps on a registered record --------------------------------------
+
+class CorrectionRecordTest : public SimTest {
+protected:
+    static constexpr int kHandle = 3;
+
+    void TearDown() override {
+        ResetKernelPath();
+        for (int i = 0; i < kCameraCount; ++i) ClearRecord(Record(i));
+        SimTest::TearDown();
+    }
+
+    static std::shared_ptr<ParameterBlock> EmptyBlock() {
+        auto block = std::make_shared<ParameterBlock>();
+        block->fill(0xFF);  // every defect entry unused
+        return block;
+    }
+
+    static void SetDefects(ParameterBlock &block, int cameraNumber, int modeIndex,
+                           const std::vector<std::pair<int, int>> &entries) {
+        std::uint8_t *at = block.data() + DefectListOffset(cameraNumber, modeIndex);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            at[4 * i] = static_cast<std::uint8_t>(entries[i].first & 0xFF);
+            at[4 * i + 1] = static_cast<std::uint8_t>(entries[i].first >> 8);
+            at[4 * i + 2] = static_cast<std::uint8_t>(entries[i].second & 0xFF);
+            at[4 * i + 3] = static_cast<std::uint8_t>(entries[i].second >> 8);
+        }
+    }
+
+    static std::shared_ptr<const double[]> ConstantMap(int modeIndex, double gain) {
+        const std::size_t n = static_cast<std::size_t>(kModeWidth[modeIndex]) * kModeHeight[modeIndex];
+        std::shared_ptr<double[]> map(new double[n]);
+        for (std::size_t i = 0; i < n; ++i) map[i] = gain;
+        return map;
+    }
+
+    // Words that differ from their neighbours, so a wrong source shows.
+    static std::vector<std::uint16_t> Pattern(int modeIndex) {
+        std::vector<std::uint16_t> image(static_cast<std::size_t>(kModeWidth[modeIndex]) * kModeHeight[modeIndex]);
+        for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint16_t>(i * 2654435761u >> 16);
+        return image;
+    }
+};
+
+TEST_F(CorrectionRecordTest, DefectsTakeTheDiagonalNeighbourTowardsTheCentreAtEveryQuadrantEdge) {
+    struct Case {
+        int mode, x, y, sx, sy;
+    };
+    const Case cases[] = {
+        {0, 0, 0, 2, 2},       {0, 1279, 719, 1277, 717}, {0, 639, 359, 641, 361}, {0, 640, 360, 638, 358},
+        {0, 1279, 0, 1277, 2}, {0, 0, 719, 2, 717},       {0, 639, 360, 641, 358}, {0, 640, 359, 638, 361},
+        {2, 163, 101, 165, 103}, {2, 164, 102, 162, 100}, {2, 327, 203, 325, 201}, {1, 327, 203, 329, 205}, {1, 328, 204, 326, 202},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << " at " << c.x << "," << c.y);
+        auto block = EmptyBlock();
+        SetDefects(*block, 2, c.mode, {{c.x, c.y}});
+        RegisterCamera(0, kHandle, nullptr, 1, block, c.mode, nullptr, nullptr, 1);
+        auto image = Pattern(c.mode);
+        const auto before = image;
+        ASSERT_TRUE(CorrectPixelDefects(kHandle, c.mode, image.data()));
+        const int w = kModeWidth[c.mode];
+        EXPECT_EQ(image[c.y * w + c.x], before[c.sy * w + c.sx]);
+        image[c.y * w + c.x] = before[c.y * w + c.x];
+        EXPECT_EQ(image, before) << "only the listed pixel changes";
+        ClearRecord(Record(0));
+    }
+}
+
+TEST_F(CorrectionRecordTest, DefectsFollowListOrderUseTheRecordsCameraNumberAndSkipOutsideEntries) {
+    auto block = EmptyBlock();
+    // A at (10,10) takes (12,12), which is B. B first: A gets B's new value
+    // (that of (14,14)). C at (20,20) takes (22,22) = D, listed after C.
+    SetDefects(*block, 1, 2,
+               {{0xFFFF, 0xFFFF}, {12, 12}, {10, 10}, {20, 20}, {22, 22}, {0xFFFF, 10}, {10, 0xFFFF},
+                {328, 5}, {5, 204}});
+    SetDefects(*block, 2, 2, {{30, 30}});
+    RegisterCamera(0, kHandle, nullptr, 1, block, 2, nullptr, nullptr, 0);
+    auto image = Pattern(2);
+    const auto before = image;
+    ASSERT_TRUE(CorrectPixelDefects(kHandle, 2, image.data()));
+    auto at = [](int x, int y) { return static_cast<std::size_t>(y) * 328 + x; };
+    EXPECT_EQ(image[at(12, 12)], before[at(14, 14)]);
+    EXPECT_EQ(image[at(10, 10)], before[at(14, 14)]);
+    EXPECT_EQ(image[at(22, 22)], before[at(24, 24)]);
+    EXPECT_EQ(image[at(20, 20)], before[at(22, 22)]);
+    EXPECT_EQ(image[at(30, 30)], before[at(30, 30)]) << "camera number 2's list is not in use";
+    int changed = 0;
+    for (std::size_t i = 0; i < image.size(); ++i) changed += image[i] != before[i];
+    EXPECT_EQ(changed, 4);
+
+    // Camera number 2 selected: its list applies instead.
+    Record(0).cameraNumberIndex = 1;
+    image = before;
+    ASSERT_TRUE(CorrectPixelDefects(kHandle, 2, image.data()));
+    EXPECT_EQ(image[at(30, 30)], before[at(32, 32)]);
+    EXPECT_EQ(image[at(10, 10)], before[at(10, 10)]);
+}
+
+TEST_F(CorrectionRecordTest, DefectsWorkOnAnUnalignedImage) {
+    auto block = EmptyBlock();
+    SetDefects(*block, 1, 2, {{0, 0}, {327, 203}});
+    RegisterCamera(0, kHandle, nullptr, 1, block, 2, nullptr, nullptr, 0);
+    std::vector<unsigned char> buffer(328 * 204 * 2 + 1, 0);
+    unsigned char *image = buffer.data() + 1;
+    PutWord(image, 2 * 328 + 2, 0x3FF);
+    PutWord(image, 201 * 328 + 325, 0x155);
+    ASSERT_TRUE(CorrectPixelDefects(kHandle, 2, image));
+    EXPECT_EQ(WordAt(image, 0), 0x3FF);
+    EXPECT_EQ(WordAt(image, 203 * 328 + 327), 0x155);
+}
+
+TEST_F(CorrectionRecordTest, DefectsRefuseWithoutRecordBlockCameraNumberOrImage) {
+    auto image = Pattern(2);
+    const auto before = image;
+    auto block = EmptyBlock();
+    SetDefects(*block, 1, 2, {{0, 0}});
+    EXPECT_FALSE(CorrectPixelDefects(kHandle, 2, image.data())) << "no record";
+    RegisterCamera(0, kHandle, nullptr, 1, nullptr, 2, nullptr, nullptr, 0);
+    EXPECT_FALSE(CorrectPixelDefects(kHandle, 2, image.data())) << "no block";
+    RegisterCamera(0, kHandle, nullptr, 1, block, 2, nullptr, nullptr, -1);
+    EXPECT_FALSE(CorrectPixelDefects(kHandle, 2, image.data())) << "no camera number";
+    RegisterCamera(0, kHandle, nullptr, 1, block, 2, nullptr, nullptr, 0);
+    EXPECT_FALSE(CorrectPixelDefects(kHandle, 3, image.data()));
+    EXPECT_FALSE(CorrectPixelDefects(kHandle, -1, image.data()));
+    EXPECT_FALSE(CorrectPixelDefects(kHandle, 2, nullptr));
+    EXPECT_FALSE(CorrectPixelDefects(-1, 2, image.data()));
+    EXPECT_EQ(image, before);
+    // A kind-0 camera is still corrected with the lists it holds.
+    RegisterCamera(0, kHandle, nullptr, 0, block, 2, nullptr, nullptr, 0);
+    EXPECT_TRUE(CorrectPixelDefects(kHandle, 2, image.data()));
+    EXPECT_EQ(image[0], before[2 * 328 + 2]);
+}
+
+// Shades one word at (x, y) of mode 0 with a map computed from set.
+std::uint16_t ShadeAt(const ShadingSet &set, int modeIndex, int x, int y, std::uint16_t word, int handle) {
+    ParameterBlock block{};
+    WriteShadingSet(block, 1, modeIndex, set);
+    const int w = kModeWidth[modeIndex];
+    const std::size_t n = static_cast<std::size_t>(w) * kModeHeight[modeIndex];
+    std::shared_ptr<double[]> map(new double[n]);
+    EXPECT_TRUE(ComputeGainMap(1, map.get(), modeIndex, block));
+    RegisterCamera(0, handle, nullptr, 1, std::make_shared<ParameterBlock>(block), modeIndex, map, nullptr, 0);
+    std::vector<std::uint16_t> image(n, 0);
+    image[static_cast<std::size_t>(y) * w + x] = word;
+    EXPECT_TRUE(CorrectShading(handle, modeIndex, image.data()));
+    return image[static_cast<std::size_t>(y) * w + x];
+}
+
+TEST_F(CorrectionRecordTest, ShadingGivesTheDocumentedValuesOnEveryPath) {
+    for (int p = 0; p < kKernelPathCount; ++p) {
+        if (!KernelPathAvailable(static_cast<KernelPath>(p))) continue;
+        ForceKernelPath(static_cast<KernelPath>(p));
+        SCOPED_TRACE(KernelPathName(ActiveKernelPath()));
+        EXPECT_EQ(ShadeAt(MakeSet(640, 360, 0.000001, 0, 1), 0, 0, 0, 500, kHandle), 769);
+        EXPECT_EQ(ShadeAt(MakeSet(640, 360, 0.000001, 0, 1), 0, 640, 360, 500, kHandle), 500);
+        EXPECT_EQ(ShadeAt(MakeSet(0, 0, 0, 0, 1), 2, 5, 7, 1023, kHandle), 1023);
+        EXPECT_EQ(ShadeAt(MakeSet(0, 0, 0, 0, 1), 2, 5, 7, 1024, kHandle), 1023);
+        EXPECT_EQ(ShadeAt(MakeSet(0, 0, 0, 0, 1), 2, 5, 7, 65535, kHandle), 1023);
+        EXPECT_EQ(ShadeAt(MakeSet(0, 0, 0, 0, 0.5), 2, 1, 1, 3, kHandle), 1);
+        EXPECT_EQ(ShadeAt(MakeSet(0, 0, 0, 0, 0.5), 2, 1, 1, 1, kHandle), 0);
+        EXPECT_EQ(ShadeAt(MakeSet(0, 0, 0, 0, -0.5), 2, 9, 9, 2, kHandle), 1023);  // product -1
+        EXPECT_EQ(ShadeAt(MakeSet(0, 0, 0, 0, -0.5), 2, 9, 9, 1, kHandle), 0);     // product -0.5
+        EXPECT_EQ(ShadeAt(MakeSet(kNaN, 0, 0, 0, 1), 2, 9, 9, 700, kHandle), 0);
+    }
+}
+
+TEST_F(CorrectionRecordTest, ShadingUsesTheMapOfTheRecordsCameraNumberAndRefusesWhatItCannotShade) {
+    auto image = Pattern(2);
+    for (auto &w : image) w &= 0x3FF;
+    const auto before = image;
+    EXPECT_FALSE(CorrectShading(kHandle, 2, image.data())) << "no record";
+    RegisterCamera(0, kHandle, nullptr, 1, EmptyBlock(), 2, nullptr, ConstantMap(2, 0.5), 0);
+    EXPECT_FALSE(CorrectShading(kHandle, 2, image.data())) << "camera number 1 has no map";
+    EXPECT_EQ(image, before);
+    Record(0).cameraNumberIndex = 1;
+    EXPECT_FALSE(CorrectShading(kHandle, 0, image.data())) << "the map is for mode 2";
+    EXPECT_FALSE(CorrectShading(kHandle, 2, nullptr));
+    EXPECT_FALSE(CorrectShading(-1, 2, image.data()));
+    Record(0).cameraNumberIndex = -1;
+    EXPECT_FALSE(CorrectShading(kHandle, 2, image.data()));
+    EXPECT_EQ(image, before);
+
+    Record(0).cameraNumberIndex = 1;
+    ASSERT_TRUE(CorrectShading(kHandle, 2, image.data()));
+    for (std::size_t i = 0; i < image.size(); ++i) ASSERT_EQ(image[i], before[i] / 2);
+}
+
+TEST_F(CorrectionRecordTest, ShadingAnUnalignedFrameLeavesTheBytesAroundIt) {
+    RegisterCamera(0, kHandle, nullptr, 1, EmptyBlock(), 2, ConstantMap(2, 2.0), nullptr, 0);
+    const std::size_t n = 328 * 204;
+    std::vector<unsigned char> buffer(2 * n + 2, 0x77);
+    unsigned char *image = buffer.data() + 1;
+    for (std::size_t i = 0; i < n; ++i) PutWord(image, i, static_cast<std::uint16_t>(i % 600));
+    ASSERT_TRUE(CorrectShading(kHandle, 2, image));
+    EXPECT_EQ(buffer.front(), 0x77);
+    EXPECT_EQ(buffer.back(), 0x77);
+    for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(WordAt(image, i), std::min<std::size_t>(2 * (i % 600), 1023)) << i;
+    }
+}
+
+// A map or block replaced (and the old one dropped) while another thread
+// corrects frames: every frame is corrected with one whole map, and nothing
+// freed is read (the sanitizer builds catch that).
+TEST_F(CorrectionRecordTest, ReplacingMapsAndBlocksWhileFramesAreCorrectedIsSafe) {
+    auto block = EmptyBlock();
+    SetDefects(*block, 1, 2, {{0, 0}});
+    RegisterCamera(0, kHandle, nullptr, 1, block, 2, ConstantMap(2, 1.0), nullptr, 0);
+    std::atomic<bool> done{false};
+    std::thread replacer([&] {
+        for (int i = 0; i < 300; ++i) {
+            auto fresh = ConstantMap(2, (i & 1) ? 0.5 : 1.0);
+            auto nextBlock = EmptyBlock();
+            SetDefects(*nextBlock, 1, 2, {{(i & 1) ? 1 : 0, 0}});
+            Record(0).parameterBlock.exchange(std::move(nextBlock));
+            auto lock = LockRegistry();
+            auto old = Record(0).gainMaps[0].exchange(std::move(fresh));
+            lock.unlock();
+            old.reset();  // the last reference goes here unless a frame holds it
+        }
+        done = true;
+    });
+    std::vector<std::uint16_t> image(328 * 204);
+    int frames = 0;
+    while (!done.load() || frames < 20) {
+        for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint16_t>(2 * (i % 500) + 2);
+        ASSERT_TRUE(CorrectPixelDefects(kHandle, 2, image.data()));
+        ASSERT_TRUE(CorrectShading(kHandle, 2, image.data()));
+        const bool halved = image[5] == 6;  // (2*5+2)/2
+        if (!halved) {
+            ASSERT_EQ(image[5], 12);
+        }
+        for (std::size_t i = 2; i < image.size(); ++i) {
+            const std::uint16_t v = static_cast<std::uint16_t>(2 * (i % 500) + 2);
+            ASSERT_EQ(image[i], halved ? v / 2 : v) << "frame " << frames << " word " << i;
+        }
+        ++frames;
+    }
+    replacer.join();
+}
+
+}  // namespace
+}  // namespace nuv
