@@ -17,6 +17,9 @@ World::World() { ResetDefault(); }
 void World::ClearLocked() {
     devices_.clear();
     nextId_ = 1;
+    // ---- Control interfaces (HID) ----
+    hidInterfaces_.clear();
+    nextHidId_ = 1;
 }
 
 void World::Reset() {

@@ -10,12 +10,19 @@
 
 namespace nuv::sim {
 
+class HidInterface;
+
 // A device as the simulated OS shows it. The model is transport-independent;
 // the video and control front ends read it.
 struct VirtualCamera {
     int id = 0;
     std::wstring friendlyName;
     bool plugAndPlay = true;
+
+    // ---- Control interface (HID) ----
+    // The camera's vendor HID interface and its firmware; null for a plain
+    // video device.
+    std::shared_ptr<HidInterface> hid;
 };
 
 class World {
@@ -42,6 +49,18 @@ public:
     // Devices in enumeration order; read under Lock().
     const std::vector<std::shared_ptr<VirtualCamera>> &Devices() const { return devices_; }
 
+    // ---- Control interfaces (HID) ----
+    // Every HID interface present, whether a camera owns it or not. Adding
+    // one makes its device path openable; removing it unplugs it (handles
+    // still open fail from then on) and detaches it from its camera.
+    int AddHidInterface(std::shared_ptr<HidInterface> hid);
+    bool RemoveHidInterface(int id);
+    std::shared_ptr<HidInterface> FindHidInterface(int id) const;
+    // Makes hid (present in the world) the control interface of the device.
+    bool AttachHidInterface(int deviceId, int hidId);
+    // In order of addition; read under Lock().
+    const std::vector<std::shared_ptr<HidInterface>> &HidInterfaces() const { return hidInterfaces_; }
+
 private:
     World();
     void ClearLocked();
@@ -49,6 +68,9 @@ private:
     mutable std::mutex lock_;
     std::vector<std::shared_ptr<VirtualCamera>> devices_;
     int nextId_ = 1;
+    // ---- Control interfaces (HID) ----
+    std::vector<std::shared_ptr<HidInterface>> hidInterfaces_;
+    int nextHidId_ = 1;
     std::atomic<int> comInits_{0};
     std::atomic<int> comObjects_{0};
 };

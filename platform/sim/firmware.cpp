@@ -1,0 +1,233 @@
+#include "platform/sim/firmware.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace nuv::sim {
+
+namespace {
+
+constexpr int kWidths[3] = {1280, 656, 328};
+constexpr int kHeights[3] = {720, 408, 204};
+
+// Deterministic per camera, so two cameras differ and a test can rely on the
+// content it gets for a given serial number.
+class Random {
+public:
+    explicit Random(std::uint32_t seed) : state_(seed * 2654435761u + 0x9E3779B9u) {}
+    std::uint32_t Next() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        return state_;
+    }
+    int Below(int limit) { return static_cast<int>(Next() % static_cast<std::uint32_t>(limit)); }
+    double Unit() { return (Next() & 0xFFFFFF) / double(0x1000000); }
+
+private:
+    std::uint32_t state_;
+};
+
+void PutLe16(std::uint8_t *at, std::uint16_t value) {
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void PutLeDouble(std::uint8_t *at, double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    for (int i = 0; i < 8; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+}
+
+std::uint32_t Address24(const Firmware::Block &command) {
+    return (std::uint32_t{command[1]} << 16) | (std::uint32_t{command[2]} << 8) | command[3];
+}
+
+}  // namespace
+
+Firmware::Firmware(std::uint32_t serialNumber) { SeedParameterBlock(serialNumber); }
+
+Firmware::Sector *Firmware::SectorFor(std::uint32_t address, bool create) {
+    const std::uint32_t index = address / kSectorSize;
+    auto it = sectors_.find(index);
+    if (it != sectors_.end()) return it->second.get();
+    if (!create) return nullptr;
+    auto sector = std::make_unique<Sector>();
+    sector->fill(0xFF);
+    Sector *raw = sector.get();
+    sectors_.emplace(index, std::move(sector));
+    return raw;
+}
+
+void Firmware::FlashPeek(std::uint32_t address, std::uint8_t *data, std::size_t size) const {
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint32_t at = (address + static_cast<std::uint32_t>(i)) % kFlashSize;
+        auto it = sectors_.find(at / kSectorSize);
+        data[i] = it == sectors_.end() ? 0xFF : (*it->second)[at % kSectorSize];
+    }
+}
+
+void Firmware::FlashPoke(std::uint32_t address, const std::uint8_t *data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint32_t at = (address + static_cast<std::uint32_t>(i)) % kFlashSize;
+        (*SectorFor(at, true))[at % kSectorSize] = data[i];
+    }
+}
+
+void Firmware::FlashProgram(std::uint32_t address, const std::uint8_t *data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint32_t at = (address + static_cast<std::uint32_t>(i)) % kFlashSize;
+        if (data[i] == 0xFF) continue;  // nothing to clear: keep erased sectors sparse
+        (*SectorFor(at, true))[at % kSectorSize] &= data[i];
+    }
+}
+
+void Firmware::EraseSector(std::uint32_t sector) { sectors_.erase(sector); }
+
+void Firmware::SeedParameterBlock(std::uint32_t serialNumber) {
+    std::uint8_t block[kParameterBlockSize];
+    std::memset(block, 0, sizeof block);
+    block[0] = static_cast<std::uint8_t>(serialNumber >> 24);
+    block[1] = static_cast<std::uint8_t>(serialNumber >> 16);
+    block[2] = static_cast<std::uint8_t>(serialNumber >> 8);
+    block[3] = static_cast<std::uint8_t>(serialNumber);
+    block[4] = 0x01;  // layout revision of the factory data
+    Random random(serialNumber);
+    for (int number = 0; number < 2; ++number) {
+        std::uint8_t *section = block + 16 + 576 * number;
+        for (int mode = 0; mode < 3; ++mode) {
+            const int width = kWidths[mode];
+            const int height = kHeights[mode];
+            std::uint8_t *list = section + 80 * mode;
+            const int used = 3 + random.Below(4);
+            for (int entry = 0; entry < 20; ++entry) {
+                std::uint16_t column = 0xFFFF;
+                std::uint16_t row = 0xFFFF;
+                if (entry < used) {
+                    column = static_cast<std::uint16_t>(4 + random.Below(width - 8));
+                    row = static_cast<std::uint16_t>(4 + random.Below(height - 8));
+                }
+                PutLe16(list + 4 * entry, column);
+                PutLe16(list + 4 * entry + 2, row);
+            }
+            // Vignetting: the gain rises from about 1 at the optical centre
+            // to about 1.4 in the corners, a little different for each site.
+            std::uint8_t *set = section + 240 + 112 * mode;
+            const double cx = width / 2.0 + (random.Unit() - 0.5) * 16.0;
+            const double cy = height / 2.0 + (random.Unit() - 0.5) * 12.0;
+            const double corner2 = (width / 2.0) * (width / 2.0) + (height / 2.0) * (height / 2.0);
+            PutLeDouble(set, cx);
+            PutLeDouble(set + 8, cy);
+            for (int site = 0; site < 4; ++site) {
+                const double k2 = (0.38 + 0.04 * random.Unit()) / corner2;
+                const double k1 = (random.Unit() - 0.5) * 1e-5;
+                const double k0 = 1.0 + (random.Unit() - 0.5) * 0.02;
+                PutLeDouble(set + 16 + 24 * site, k2);
+                PutLeDouble(set + 24 + 24 * site, k1);
+                PutLeDouble(set + 32 + 24 * site, k0);
+            }
+        }
+    }
+    FlashPoke(kParameterBlockAddress, block, sizeof block);
+}
+
+Firmware::Block Firmware::Answer(const Block &command) {
+    Block reply{};
+    reply[0] = command[0];
+    std::uint8_t status = kStatusOk;
+    switch (command[0]) {
+    case 0xF0:  // recognition
+        reply[1] = recognition;
+        break;
+    case 0xF1:  // USB mode
+        reply[1] = usbMode;
+        break;
+    case 0x01:  // GPIO direction
+        gpioDirection = command[1];
+        break;
+    case 0x02:  // GPIO output latch
+        gpioOutput = command[1];
+        break;
+    case 0x03:  // GPIO input: the pins as they stand
+        reply[1] = GpioPins();
+        break;
+    case 0x10:  // temperature, selector 1 or 2
+        if (command[1] == 1 || command[1] == 2) {
+            reply[1] = command[1];
+            reply[2] = temperature[command[1] - 1];
+        } else {
+            status = kStatusBadArgument;
+        }
+        break;
+    case 0x30:  // set digital gains
+        for (int i = 0; i < 4; ++i) {
+            gains[i] = static_cast<std::uint16_t>((command[1 + 2 * i] << 8) | command[2 + 2 * i]);
+        }
+        break;
+    case 0x31:  // get digital gains
+        for (int i = 0; i < 4; ++i) {
+            reply[1 + 2 * i] = static_cast<std::uint8_t>(gains[i] >> 8);
+            reply[2 + 2 * i] = static_cast<std::uint8_t>(gains[i]);
+        }
+        break;
+    case 0x32: {  // set shutter
+        const auto value = static_cast<std::uint16_t>((command[1] << 8) | command[2]);
+        if (value == 0) {
+            status = kStatusBadArgument;
+        } else {
+            shutter = value;
+        }
+        break;
+    }
+    case 0x33:  // get shutter
+        reply[1] = static_cast<std::uint8_t>(shutter >> 8);
+        reply[2] = static_cast<std::uint8_t>(shutter);
+        break;
+    case 0xE0:  // serial number, from the parameter block
+        FlashPeek(kParameterBlockAddress, reply.data() + 1, 4);
+        break;
+    case 0xFF: {  // version text, zero-terminated; at most 61 bytes of data
+        const std::size_t length = std::min<std::size_t>(versionText.size(), 61);
+        std::memcpy(reply.data() + 1, versionText.data(), length);
+        break;
+    }
+    case 0xF2:  // sensor register write
+        registers[static_cast<std::uint16_t>((command[1] << 8) | command[2])] = command[3];
+        break;
+    case 0x20: {  // flash write: 56 bytes ANDed into what is there
+        const std::uint32_t address = Address24(command);
+        std::memcpy(reply.data() + 1, command.data() + 1, 3);
+        if (address + kChunkSize > kFlashSize) {
+            status = kStatusBadArgument;
+        } else {
+            FlashProgram(address, command.data() + 4, kChunkSize);
+        }
+        break;
+    }
+    case 0x21: {  // flash read
+        const std::uint32_t address = Address24(command);
+        std::memcpy(reply.data() + 1, command.data() + 1, 3);
+        if (address + kChunkSize > kFlashSize) {
+            status = kStatusBadArgument;
+        } else {
+            FlashPeek(address, reply.data() + 4, kChunkSize);
+        }
+        break;
+    }
+    case 0x22:  // flash erase, sectors first..last inclusive
+        if (command[1] > command[2]) {
+            status = kStatusBadArgument;
+        } else {
+            for (std::uint32_t sector = command[1]; sector <= command[2]; ++sector) EraseSector(sector);
+        }
+        break;
+    default:
+        status = kStatusUnknownCommand;
+        break;
+    }
+    reply[62] = status;
+    return reply;
+}
+
+}  // namespace nuv::sim
