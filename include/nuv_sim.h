@@ -139,6 +139,103 @@ NUV_API NuvBool NUV_CALL NuvSimHidSetVersionText(int hid, const char *text);
 /* The recognition byte and USB mode byte the firmware answers with. */
 NUV_API NuvBool NUV_CALL NuvSimHidSetIdentity(int hid, int recognition, int usbMode);
 
+/* ---- Video devices ----------------------------------------------------- */
+/* Device ids are those of NuvSimAddDevice. Unless configured otherwise a
+   device offers YUY2 at 1280x720, 656x408 and 328x204, each at 30 and 60
+   frames per second (16 bits per pixel), and five video properties: index
+   0 brightness (the LED) 0..64, 1 contrast (the colour bar) 0..1, 2 hue (the
+   camera number) 1..2, 9 gain 0..240, 14 (camera control 4) exposure
+   -13..0. A running capture graph delivers generated frames at the frame
+   rate it was set to, paced by the simulator's clock. */
+
+/* Adds one of the library's cameras at the end of the enumeration order: a
+   video device named friendlyName (UTF-8) and its control interface, a HID
+   interface whose firmware holds serialNumber, whose serial-number string is
+   its eight upper-case hexadecimal digits and whose parent instance ID ties
+   it to the video device. Returns the device id (> 0), 0 on failure. */
+NUV_API int NUV_CALL NuvSimAddCamera(const char *friendlyName, unsigned int serialNumber, int plugAndPlay);
+
+/* Unplugs a device and its control interface (if any): it leaves the
+   enumeration, a running graph of it delivers no more frames, and open HID
+   handles fail. */
+NUV_API NuvBool NUV_CALL NuvSimUnplugCamera(int deviceId);
+
+/* The parent instance key of the device ("7&" and eight lower-case hex
+   digits unless set), as it occurs in the display name. Set: any text;
+   devices given the same key share a USB parent, as far as the key rule can
+   tell. Get copies it with its terminator (at most size bytes). */
+NUV_API NuvBool NUV_CALL NuvSimSetInstanceKey(int deviceId, const char *key);
+NUV_API NuvBool NUV_CALL NuvSimGetInstanceKey(int deviceId, char *key, int size);
+/* The parent instance ID a HID interface needs to belong to the device
+   (e.g. "USB\VID_1D6B&PID_0102&MI_01\7&2A1B3D01&0&0001"). */
+NUV_API NuvBool NUV_CALL NuvSimGetParentInstanceId(int deviceId, char *id, int size);
+/* Replaces the display name of the device's moniker (UTF-8); null or ""
+   goes back to the one made from the key. */
+NUV_API NuvBool NUV_CALL NuvSimSetDisplayName(int deviceId, const char *displayName);
+/* Renames the device (UTF-8, any length, commas allowed); null removes its
+   "FriendlyName" property. */
+NUV_API NuvBool NUV_CALL NuvSimSetFriendlyName(int deviceId, const char *friendlyName);
+/* 1: binding the device's moniker to its capture filter fails. */
+NUV_API NuvBool NUV_CALL NuvSimSetFilterFails(int deviceId, int fails);
+
+/* Capabilities of the capture pin, in order. subtype: a format name of the
+   library ("YUY2", "MJPG", "H264", "IYUV", "RGB24", "RGB32", "I420",
+   "RGB555", "Y16") or any four-character code ("NV12"). formatType: 0
+   VIDEOINFOHEADER, 1 VIDEOINFOHEADER2, 2 another format type. Returns the
+   number of capabilities now offered, or -1. */
+NUV_API NuvBool NUV_CALL NuvSimClearCapabilities(int deviceId);
+NUV_API int NUV_CALL NuvSimAddCapability(int deviceId, const char *subtype, int width, int height, int bitCount,
+                                         long long frameInterval, int formatType);
+/* The size of one capability record the pin reports (128 unless set). */
+NUV_API NuvBool NUV_CALL NuvSimSetCapabilitySize(int deviceId, int bytes);
+
+/* The format the capture pin was set to (SetFormat). Returns 0 when it was
+   never set; any out-pointer may be null. subtype receives the 16 GUID
+   bytes. */
+NUV_API NuvBool NUV_CALL NuvSimGetDeviceFormat(int deviceId, int *width, int *height, long long *frameInterval,
+                                               unsigned char subtype[16]);
+
+/* Video property index 0..16 (0..9 amplifier, 10..16 camera control 0..6):
+   supported or not, range and current value. */
+NUV_API NuvBool NUV_CALL NuvSimSetVideoProperty(int deviceId, int index, int supported, int minimum,
+                                                int maximum, int value);
+NUV_API NuvBool NUV_CALL NuvSimGetVideoProperty(int deviceId, int index, int *value);
+
+/* Frames. source: 0 generated at the frame rate (default), 1 only pushed
+   frames, 2 none at all. */
+NUV_API NuvBool NUV_CALL NuvSimSetFrameSource(int deviceId, int source);
+/* Hands one sample (length bytes, may be 0) with this sample time to the
+   device's running graph, and switches the device to pushed frames. With a
+   graph running, returns once the grabber's callback has had it; otherwise
+   the sample waits for the next run. */
+NUV_API NuvBool NUV_CALL NuvSimPushFrame(int deviceId, const void *bytes, int length, double sampleTime);
+/* Samples the device's graphs delivered so far (generated and pushed). */
+NUV_API long long NUV_CALL NuvSimFramesDelivered(int deviceId);
+/* Capture graphs of the device running now. */
+NUV_API int NUV_CALL NuvSimRunningStreams(int deviceId);
+
+/* Faults of the capture graph. 1: Run fails for graphs with this device. */
+NUV_API NuvBool NUV_CALL NuvSimSetRunFails(int deviceId, int fails);
+/* Fails the framework step behind a build status of the library: 3 filter
+   graph, 4 device enumerator, 5 class enumerator, 6 display name, 7 adding
+   the capture filter, 10 capture graph builder, 11 FindInterface, 12
+   SetFormat, 13 sample grabber, 14 SetMediaType, 15 adding the grabber, 16
+   Connect, 17 SetBufferSamples, 18 SetOneShot, 19 SetCallback, 20 media
+   event, 21 media control, 22 Run, 24 first frame (a graph started sends
+   nothing). The next `times` calls fail (-1: all until cleared, 0: clear).
+   By name: "FilterGraph", "DeviceEnumerator", "ClassEnumerator",
+   "DisplayName", "AddFilter", "CaptureGraphBuilder", "FindInterface",
+   "SetFormat", "SampleGrabber", "SetMediaType", "AddGrabber", "Connect",
+   "SetBufferSamples", "SetOneShot", "SetCallback", "MediaEvent",
+   "MediaControl", "Run", "FirstFrame". */
+NUV_API NuvBool NUV_CALL NuvSimFailBuildStep(int status, int times);
+NUV_API NuvBool NUV_CALL NuvSimFailBuildStepNamed(const char *name, int times);
+NUV_API void NUV_CALL NuvSimClearBuildFaults(void);
+
+/* Device information sets handed out by SetupDiGetClassDevsA and not yet
+   destroyed. */
+NUV_API int NUV_CALL NuvSimLiveDeviceInfoSets(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -6,6 +6,8 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
 
 namespace nuv::sim {
@@ -35,8 +37,26 @@ public:
         return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
     }
 
+    // ---- Followers: threads that act on the passage of time (running
+    // capture graphs). In virtual time an advance (Advance, Sleep, a timed
+    // wait) returns only once every follower has acted on all that fell due
+    // up to the new time, so that time moves the simulated devices along
+    // deterministically.
+    int AddFollower();  // registered as caught up with the current time
+    void RemoveFollower(int id);
+    // Called on the follower's thread: waits until the clock reaches due
+    // (when hasDue) or wake() answers true. True when due, false when woken.
+    bool WaitUntil(int follower, std::uint32_t due, bool hasDue, const std::function<bool()> &wake);
+    // Makes waiting followers ask their wake() again.
+    void Notify();
+
 private:
     Clock() = default;
+    void WaitForFollowers(std::unique_lock<std::mutex> &lock);
+    std::condition_variable changed_;
+    std::condition_variable caughtUpCv_;
+    std::map<int, std::uint32_t> caughtUp_;
+    int nextFollower_ = 1;
     mutable std::mutex lock_;
     bool virtual_ = false;
     std::uint32_t virtualNow_ = 0;

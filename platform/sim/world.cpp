@@ -2,6 +2,7 @@
 
 #include "platform/sim/clock.h"
 #include "platform/sim/files.h"
+#include "platform/sim/video_device.h"
 
 namespace nuv::sim {
 
@@ -29,12 +30,12 @@ void World::Reset() {
         ClearLocked();
     }
     Clock::Instance().UseVirtualTime(false);
+    ResetVideoWorld();
 }
 
 void World::ResetDefault() {
     Reset();
-    AddDevice(L"NUV", true);
-    AddDevice(L"NUV2", true);
+    AddDefaultCameras(*this);
 }
 
 int World::AddDevice(const std::wstring &friendlyName, bool plugAndPlay) {
@@ -62,6 +63,21 @@ int World::DeviceCount() const {
     std::lock_guard<std::mutex> hold(lock_);
     return static_cast<int>(devices_.size());
 }
+
+// ---- Video side ----
+std::shared_ptr<VirtualCamera> World::FindDevice(int id) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto &device : devices_) {
+        if (device->id == id) return device;
+    }
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<VirtualCamera>> World::DeviceSnapshot() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return devices_;
+}
+// ---- end video side ----
 
 std::wstring Widen(const char *utf8) {
     std::wstring out;

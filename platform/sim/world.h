@@ -11,6 +11,10 @@
 namespace nuv::sim {
 
 class HidInterface;
+// ---- Video side (helper disc) ----
+class VideoDevice;
+std::shared_ptr<VideoDevice> NewVideoDevice();
+// ---- end video side ----
 
 // A device as the simulated OS shows it. The model is transport-independent;
 // the video and control front ends read it.
@@ -23,6 +27,8 @@ struct VirtualCamera {
     // The camera's vendor HID interface and its firmware; null for a plain
     // video device.
     std::shared_ptr<HidInterface> hid;
+    // ---- Video side: capabilities, properties, frames, faults ----
+    std::shared_ptr<VideoDevice> video = NewVideoDevice();
 };
 
 class World {
@@ -60,6 +66,11 @@ public:
     bool AttachHidInterface(int deviceId, int hidId);
     // In order of addition; read under Lock().
     const std::vector<std::shared_ptr<HidInterface>> &HidInterfaces() const { return hidInterfaces_; }
+    // ---- Video side ----
+    // The device with this id, or null.
+    std::shared_ptr<VirtualCamera> FindDevice(int id) const;
+    // A copy of the device list, for enumerations that outlive the lock.
+    std::vector<std::shared_ptr<VirtualCamera>> DeviceSnapshot() const;
 
 private:
     World();

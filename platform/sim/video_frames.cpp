@@ -1,0 +1,120 @@
+// Frames of the simulated cameras.
+#include <cmath>
+#include <cstring>
+
+#include "platform/sim/video_com.h"
+
+namespace nuv::sim {
+
+namespace {
+
+constexpr int kBlockSize = 1176;
+constexpr double kSceneLevel = 640.0;  // what a flat, evenly lit target reads
+constexpr std::uint16_t kHotPixel = 1023;
+
+struct Mode {
+    int width;
+    int height;
+};
+constexpr Mode kModes[3] = {{1280, 720}, {656, 408}, {328, 204}};
+
+double ReadDouble(const std::vector<std::uint8_t> &block, std::size_t offset) {
+    std::uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i) bits = (bits << 8) | block[offset + static_cast<std::size_t>(i)];
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+void PutWord(std::vector<std::uint8_t> &bytes, std::size_t index, std::uint16_t value) {
+    if (2 * index + 1 >= bytes.size()) return;
+    bytes[2 * index] = static_cast<std::uint8_t>(value & 0xFF);
+    bytes[2 * index + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+// The sensor's view of a flat target: the lens darkens it as the inverse of
+// the stored shading gain (site by site of the 2x2 pattern), and listed
+// pixels are stuck at full scale.
+void MakeScene(std::vector<std::uint8_t> &scene, int width, int height, const std::vector<std::uint8_t> &block,
+               int cameraNumber) {
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    int mode = -1;
+    for (int m = 0; m < 3; ++m) {
+        if (kModes[m].width == width && kModes[m].height == height) mode = m;
+    }
+    const bool corrected = mode >= 0 && block.size() == kBlockSize && (cameraNumber == 1 || cameraNumber == 2);
+    if (!corrected) {
+        for (std::size_t i = 0; i < pixels; ++i) PutWord(scene, i, static_cast<std::uint16_t>(kSceneLevel));
+        return;
+    }
+    const std::size_t section = 16 + 576 * static_cast<std::size_t>(cameraNumber - 1);
+    const std::size_t shading = section + 240 + 112 * static_cast<std::size_t>(mode);
+    const double cx = ReadDouble(block, shading);
+    const double cy = ReadDouble(block, shading + 8);
+    double k[4][3];
+    for (int site = 0; site < 4; ++site) {
+        for (int j = 0; j < 3; ++j) k[site][j] = ReadDouble(block, shading + 16 + 24 * site + 8 * j);
+    }
+    for (int y = 0; y < height; ++y) {
+        const double dy2 = (cy - y) * (cy - y);
+        for (int x = 0; x < width; ++x) {
+            const double r = std::sqrt((cx - x) * (cx - x) + dy2);
+            const int site = (y % 2) * 2 + (x % 2 == 0 ? 1 : 0);
+            const double gain = ((k[site][0] * r) * r + k[site][1] * r) + k[site][2];
+            double value = kSceneLevel;
+            if (std::isfinite(gain) && gain > 0.0) value = kSceneLevel / gain;
+            if (!(value >= 0.0)) value = 0.0;
+            if (value > 1023.0) value = 1023.0;
+            PutWord(scene, static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x),
+                    static_cast<std::uint16_t>(std::lround(value)));
+        }
+    }
+    const std::size_t defects = section + 80 * static_cast<std::size_t>(mode);
+    for (int entry = 0; entry < 20; ++entry) {
+        const std::size_t at = defects + 4 * static_cast<std::size_t>(entry);
+        const int column = block[at] | (block[at + 1] << 8);
+        const int row = block[at + 2] | (block[at + 3] << 8);
+        if (column >= width || row >= height) continue;  // unused (0xFFFF) or outside
+        PutWord(scene, static_cast<std::size_t>(row) * static_cast<std::size_t>(width) + static_cast<std::size_t>(column),
+                kHotPixel);
+    }
+}
+
+}  // namespace
+
+std::size_t FrameLength(const VideoCapability &format) {
+    const long long rows = format.height < 0 ? -static_cast<long long>(format.height) : format.height;
+    const long long bytes = static_cast<long long>(format.width) * rows * format.bitCount / 8;
+    return bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
+}
+
+void FrameGenerator::Generate(const VirtualCamera &camera, const VideoCapability &format, std::uint64_t counter,
+                              std::vector<std::uint8_t> &bytes) {
+    std::vector<std::uint8_t> block;
+    if (!ReadCameraParameterBlock(camera, block)) block.clear();
+    int cameraNumber;
+    {
+        std::lock_guard<std::mutex> hold(camera.video->lock);
+        cameraNumber = static_cast<int>(camera.video->properties[2].value);
+    }
+    const std::size_t length = FrameLength(format);
+    if (scene_.size() != length || width_ != format.width || height_ != format.height || block != block_ ||
+        cameraNumber != cameraNumber_) {
+        scene_.assign(length, 0);
+        const long long rows = format.height < 0 ? -static_cast<long long>(format.height) : format.height;
+        MakeScene(scene_, format.width, static_cast<int>(rows), block, cameraNumber);
+        block_ = std::move(block);
+        cameraNumber_ = cameraNumber;
+        width_ = format.width;
+        height_ = format.height;
+    }
+    bytes = scene_;
+    // The counter, eight bits per word so that every word stays a 10-bit
+    // value: frames can be told apart, and read back, after any correction
+    // of the words further on.
+    for (std::size_t i = 0; i < 4; ++i) {
+        PutWord(bytes, i, static_cast<std::uint16_t>((counter >> (8 * i)) & 0xFF));
+    }
+}
+
+}  // namespace nuv::sim
