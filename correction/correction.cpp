@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 namespace nuv {
 namespace {
@@ -61,6 +62,21 @@ void WriteShadingSet(ParameterBlock &block, int cameraNumber, int modeIndex, con
         WriteDouble(siteAt, set.k2[site]);
         WriteDouble(siteAt + 8, set.k1[site]);
         WriteDouble(siteAt + 16, set.k0[site]);
+    }
+}
+
+std::shared_ptr<double[]> AllocateGainMap(int modeIndex) {
+    int width = 0;
+    int height = 0;
+    if (!ModeSize(modeIndex, &width, &height)) return nullptr;
+    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    constexpr std::align_val_t kLine{64};
+    auto *gains = static_cast<double *>(::operator new[](count * sizeof(double), kLine, std::nothrow));
+    if (gains == nullptr) return nullptr;
+    try {
+        return std::shared_ptr<double[]>(gains, [](double *p) { ::operator delete[](p, kLine); });
+    } catch (...) {
+        return nullptr;  // the deleter has already released the gains
     }
 }
 

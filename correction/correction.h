@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "api/registry.h"
 
@@ -50,6 +51,11 @@ struct ShadingSet {
 // The set (cameraNumber, modeIndex) of a block; both must be in range.
 ShadingSet ReadShadingSet(const ParameterBlock &block, int cameraNumber, int modeIndex);
 void WriteShadingSet(ParameterBlock &block, int cameraNumber, int modeIndex, const ShadingSet &set);
+
+// A gain map for a mode index (width x height doubles, uninitialised),
+// aligned to a 64-byte cache line so the kernels read it in whole lines;
+// null for a bad mode index or when memory runs out.
+std::shared_ptr<double[]> AllocateGainMap(int modeIndex);
 
 // ---- The three routines ---------------------------------------------------
 

@@ -56,6 +56,18 @@ void ShadeScalar(unsigned char *bytes, const double *gains, std::size_t begin, s
     for (std::size_t i = begin; i < end; ++i) StoreWord(bytes + 2 * i, ShadeOne(LoadWord(bytes + 2 * i), gains[i]));
 }
 
+// The vector loops read the map in whole cache lines: words before the first
+// 64-byte boundary of the map are done one by one (a load split across two
+// lines costs about as much as a second load).
+std::size_t ShadeHead(unsigned char *bytes, const double *gains, std::size_t count) {
+    const auto address = reinterpret_cast<std::uintptr_t>(gains);
+    std::size_t head = 0;
+    if (address % alignof(double) == 0) head = ((64 - address % 64) % 64) / sizeof(double);
+    if (head > count) head = count;
+    ShadeScalar(bytes, gains, 0, head);
+    return head;
+}
+
 // Sites by parity: even row -> odd column 0, even column 1; odd row -> odd
 // column 2, even column 3.
 inline int SiteOf(int row, int column) { return ((row & 1) ? 2 : 0) + ((column & 1) ? 0 : 1); }
@@ -102,20 +114,13 @@ inline RowSites SitesOfRow(int y) { return {SiteOf(y, 0), SiteOf(y, 1)}; }
 #if defined(__SSE2__)
 void ShadeSse2(unsigned char *bytes, const double *gains, std::size_t count) {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i limit = _mm_set1_epi32(1023);
-    // SSE2 has no unsigned 32-bit compare: flip the sign bit and compare signed.
-    const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u));
-    const __m128i biasedLimit = _mm_set1_epi32(static_cast<int>(0x80000000u | 1023u));
+    const __m128i limit = _mm_set1_epi16(1023);
     auto product = [](__m128i words, const double *g) {
         __m128d p = _mm_mul_pd(_mm_cvtepi32_pd(words), _mm_loadu_pd(g));
         p = _mm_and_pd(p, _mm_cmpord_pd(p, p));
         return _mm_cvttpd_epi32(p);
     };
-    auto clamp = [&](__m128i t) {
-        const __m128i over = _mm_cmpgt_epi32(_mm_xor_si128(t, bias), biasedLimit);
-        return _mm_or_si128(_mm_and_si128(over, limit), _mm_andnot_si128(over, t));
-    };
-    std::size_t i = 0;
+    std::size_t i = ShadeHead(bytes, gains, count);
     for (; i + 8 <= count; i += 8) {
         unsigned char *at = bytes + 2 * i;
         const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
@@ -126,9 +131,12 @@ void ShadeSse2(unsigned char *bytes, const double *gains, std::size_t count) {
         const __m128i t1 = product(_mm_shuffle_epi32(lo, 0x4E), g + 2);
         const __m128i t2 = product(hi, g + 4);
         const __m128i t3 = product(_mm_shuffle_epi32(hi, 0x4E), g + 6);
-        const __m128i a = clamp(_mm_unpacklo_epi64(t0, t1));
-        const __m128i b = clamp(_mm_unpacklo_epi64(t2, t3));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_packs_epi32(a, b));
+        // Signed saturation keeps 0..1023, turns larger values into larger
+        // ones and negative ones (0x80000000 among them) into words >= 0x8000
+        // read as unsigned; the unsigned minimum with 1023, which SSE2 lacks,
+        // is x - max(x - 1023, 0).
+        const __m128i packed = _mm_packs_epi32(_mm_unpacklo_epi64(t0, t1), _mm_unpacklo_epi64(t2, t3));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_sub_epi16(packed, _mm_subs_epu16(packed, limit)));
     }
     ShadeScalar(bytes, gains, i, count);
 }
@@ -163,26 +171,26 @@ void FillGainMapSse2(double *map, int width, int height, const ShadingSet &set) 
 
 #define NUV_AVX2 __attribute__((target("avx2")))
 
-// Four words times their gains, NaN made 0, truncated and clamped.
-NUV_AVX2 inline __attribute__((always_inline)) __m128i ShadeFourAvx2(__m128i words, const double *g) {
+// Four words times their gains, NaN made 0, truncated.
+NUV_AVX2 inline __attribute__((always_inline)) __m128i ShadeFourAvx2(const unsigned char *at, const double *g) {
+    const __m128i words = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at)));
     __m256d p = _mm256_mul_pd(_mm256_cvtepi32_pd(words), _mm256_loadu_pd(g));
     p = _mm256_and_pd(p, _mm256_cmp_pd(p, p, _CMP_ORD_Q));
-    return _mm_min_epu32(_mm256_cvttpd_epi32(p), _mm_set1_epi32(1023));
+    return _mm256_cvttpd_epi32(p);
+}
+
+// Signed saturation to 16 bits keeps 0..1023 and makes every other value a
+// word above 1023 when read as unsigned; the unsigned minimum then clamps.
+NUV_AVX2 inline __attribute__((always_inline)) void ShadeEightAvx2(unsigned char *at, const double *g) {
+    const __m128i packed = _mm_packs_epi32(ShadeFourAvx2(at, g), ShadeFourAvx2(at + 8, g + 4));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_min_epu16(packed, _mm_set1_epi16(1023)));
 }
 
 NUV_AVX2 void ShadeAvx2(unsigned char *bytes, const double *gains, std::size_t count) {
-    std::size_t i = 0;
+    std::size_t i = ShadeHead(bytes, gains, count);
     for (; i + 16 <= count; i += 16) {
-        unsigned char *at = bytes + 2 * i;
-        const double *g = gains + i;
-        const __m256i w0 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at)));
-        const __m256i w1 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at + 16)));
-        const __m128i t0 = ShadeFourAvx2(_mm256_castsi256_si128(w0), g);
-        const __m128i t1 = ShadeFourAvx2(_mm256_extracti128_si256(w0, 1), g + 4);
-        const __m128i t2 = ShadeFourAvx2(_mm256_castsi256_si128(w1), g + 8);
-        const __m128i t3 = ShadeFourAvx2(_mm256_extracti128_si256(w1, 1), g + 12);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_packus_epi32(t0, t1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(at + 16), _mm_packus_epi32(t2, t3));
+        ShadeEightAvx2(bytes + 2 * i, gains + i);
+        ShadeEightAvx2(bytes + 2 * i + 16, gains + i + 8);
     }
     ShadeScalar(bytes, gains, i, count);
 }
@@ -224,7 +232,7 @@ NUV_AVX512 inline __attribute__((always_inline)) __m256i ShadeEightAvx512(__m256
 
 NUV_AVX512 void ShadeAvx512(unsigned char *bytes, const double *gains, std::size_t count) {
     const __m512i limit = _mm512_set1_epi32(1023);
-    std::size_t i = 0;
+    std::size_t i = ShadeHead(bytes, gains, count);
     for (; i + 16 <= count; i += 16) {
         unsigned char *at = bytes + 2 * i;
         const double *g = gains + i;

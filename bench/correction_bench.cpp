@@ -1,0 +1,236 @@
+// The corrections at 1280 x 720 against limits measured in the same run:
+// - CorrectShading on each kernel path beside a streaming pass over the same
+//   bytes (read the 7.4 MB map, read and write the 1.8 MB image);
+// - ComputeGainMap on each path beside the scalar reference;
+// - CorrectPixelDefects with 20 entries beside the shading pass.
+// Each figure is printed as a ratio with its target and the path that ran.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "api/registry.h"
+#include "correction/correction.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+using namespace nuv;
+
+constexpr int kMode = 0;
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+constexpr std::size_t kPixels = static_cast<std::size_t>(kWidth) * kHeight;
+constexpr int kHandle = 0;
+
+struct Fixture {
+    ParameterBlock block{};
+    std::shared_ptr<double[]> map = AllocateGainMap(kMode);
+    std::vector<std::uint16_t> image = std::vector<std::uint16_t>(kPixels);
+
+    Fixture() {
+        block.fill(0xFF);
+        ShadingSet set;
+        set.cx = 641.3;
+        set.cy = 358.7;
+        for (int s = 0; s < 4; ++s) {
+            set.k2[s] = 1.1e-6 + 1e-8 * s;
+            set.k1[s] = -2e-5;
+            set.k0[s] = 0.98 + 0.01 * s;
+        }
+        WriteShadingSet(block, 1, kMode, set);
+        // 20 entries spread over the image, all four quadrants.
+        std::uint8_t *entries = block.data() + DefectListOffset(1, kMode);
+        for (int i = 0; i < kDefectEntryCount; ++i) {
+            const int x = 31 + 61 * i;
+            const int y = 17 + 35 * i;
+            entries[4 * i] = static_cast<std::uint8_t>(x & 0xFF);
+            entries[4 * i + 1] = static_cast<std::uint8_t>(x >> 8);
+            entries[4 * i + 2] = static_cast<std::uint8_t>(y & 0xFF);
+            entries[4 * i + 3] = static_cast<std::uint8_t>(y >> 8);
+        }
+        ComputeGainMap(1, map.get(), kMode, block);
+        for (std::size_t i = 0; i < kPixels; ++i) image[i] = static_cast<std::uint16_t>((i * 37) & 0x3FF);
+        RegisterCamera(0, kHandle, nullptr, 1, std::make_shared<ParameterBlock>(block), kMode, map, nullptr, 0);
+    }
+};
+
+Fixture &Data() {
+    static Fixture fixture;
+    return fixture;
+}
+
+// A zero the compiler cannot see through.
+volatile int gZero = 0;
+
+// The memory limit: every map byte read, every image byte read and written.
+void StreamPassPlain(std::uint16_t *image, const double *map, std::size_t n, int zero) {
+    std::uint64_t acc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, map + i, 8);
+        acc |= bits;
+        image[i] = static_cast<std::uint16_t>(image[i] ^ (acc & static_cast<std::uint64_t>(zero)));
+    }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void StreamPassAvx2(std::uint16_t *image, const double *map, std::size_t n,
+                                                     int zero) {
+    __m256i acc0 = _mm256_setzero_si256(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+    const __m256i mask = _mm256_set1_epi32(zero);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        acc0 = _mm256_or_si256(acc0, _mm256_castpd_si256(_mm256_loadu_pd(map + i)));
+        acc1 = _mm256_or_si256(acc1, _mm256_castpd_si256(_mm256_loadu_pd(map + i + 4)));
+        acc2 = _mm256_or_si256(acc2, _mm256_castpd_si256(_mm256_loadu_pd(map + i + 8)));
+        acc3 = _mm256_or_si256(acc3, _mm256_castpd_si256(_mm256_loadu_pd(map + i + 12)));
+        auto *at = reinterpret_cast<__m256i *>(image + i);
+        const __m256i acc = _mm256_and_si256(_mm256_or_si256(_mm256_or_si256(acc0, acc1), _mm256_or_si256(acc2, acc3)), mask);
+        _mm256_storeu_si256(at, _mm256_xor_si256(_mm256_loadu_si256(at), acc));
+    }
+    StreamPassPlain(image + i, map + i, n - i, zero);
+}
+#endif
+
+void BM_StreamingLimit(benchmark::State &state) {
+    Fixture &f = Data();
+    const bool wide = KernelPathAvailable(KernelPath::kAvx2);
+    for (auto _ : state) {
+#if defined(__x86_64__) || defined(__i386__)
+        if (wide) {
+            StreamPassAvx2(f.image.data(), f.map.get(), kPixels, gZero);
+        } else {
+            StreamPassPlain(f.image.data(), f.map.get(), kPixels, gZero);
+        }
+#else
+        (void)wide;
+        StreamPassPlain(f.image.data(), f.map.get(), kPixels, gZero);
+#endif
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kPixels * 12));
+}
+
+void BM_CorrectShading(benchmark::State &state) {
+    Fixture &f = Data();
+    const auto path = static_cast<KernelPath>(state.range(0));
+    ForceKernelPath(path);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CorrectShading(kHandle, kMode, f.image.data()));
+        benchmark::ClobberMemory();
+    }
+    ResetKernelPath();
+    state.SetLabel(KernelPathName(path));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kPixels * 12));
+}
+
+void BM_ComputeGainMap(benchmark::State &state) {
+    Fixture &f = Data();
+    const auto path = static_cast<KernelPath>(state.range(0));
+    std::vector<double> map(kPixels);
+    ForceKernelPath(path);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(ComputeGainMap(1, map.data(), kMode, f.block));
+        benchmark::ClobberMemory();
+    }
+    ResetKernelPath();
+    state.SetLabel(KernelPathName(path));
+}
+
+void BM_CorrectPixelDefects(benchmark::State &state) {
+    Fixture &f = Data();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CorrectPixelDefects(kHandle, kMode, f.image.data()));
+        benchmark::ClobberMemory();
+    }
+}
+
+constexpr int kRepetitions = 5;
+
+void RegisterAll() {
+    benchmark::RegisterBenchmark("StreamingLimit", BM_StreamingLimit)->Repetitions(kRepetitions);
+    for (int p = 0; p < kKernelPathCount; ++p) {
+        if (!KernelPathAvailable(static_cast<KernelPath>(p))) continue;
+        benchmark::RegisterBenchmark("CorrectShading", BM_CorrectShading)->Arg(p)->Repetitions(kRepetitions);
+    }
+    for (int p = 0; p < kKernelPathCount; ++p) {
+        if (!KernelPathAvailable(static_cast<KernelPath>(p))) continue;
+        benchmark::RegisterBenchmark("ComputeGainMap", BM_ComputeGainMap)->Arg(p)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+    }
+    benchmark::RegisterBenchmark("CorrectPixelDefects", BM_CorrectPixelDefects)->Unit(benchmark::kNanosecond)->Repetitions(kRepetitions);
+}
+
+// Keeps the time per iteration of every run, for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    std::map<std::string, double> seconds;
+    void ReportRuns(const std::vector<Run> &runs) override {
+        for (const Run &run : runs) {
+            if (run.iterations > 0 && run.run_type == Run::RT_Iteration) {
+                // The best of the repetitions: the machine is shared, and
+                // interference only ever adds time.
+                const double t = run.real_accumulated_time / static_cast<double>(run.iterations);
+                std::string name = run.benchmark_name();
+                name = name.substr(0, name.find("/repeats:"));
+                auto it = seconds.find(name);
+                if (it == seconds.end() || t < it->second) seconds[name] = t;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    Data();
+    RegisterAll();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    ClearRecord(Record(0));
+
+    auto time = [&](const std::string &name) {
+        auto it = reporter.seconds.find(name);
+        return it == reporter.seconds.end() ? 0.0 : it->second;
+    };
+    const double limit = time("StreamingLimit");
+    std::printf("\nBest kernel path on this machine: %s\n", KernelPathName(BestKernelPath()));
+    const double shadingTarget[kKernelPathCount] = {0.0, 0.0, 2.0, 1.25};
+    const double mapTarget[kKernelPathCount] = {0.0, 2.0, 4.0, 8.0};
+    const double reference = time("ComputeGainMap/0");
+    for (int p = 0; p < kKernelPathCount; ++p) {
+        const KernelPath path = static_cast<KernelPath>(p);
+        if (!KernelPathAvailable(path)) continue;
+        const double shading = time("CorrectShading/" + std::to_string(p));
+        if (limit > 0 && shading > 0) {
+            std::printf("CorrectShading 1280x720 [%s]: %.2fx the streaming limit (%.0f us vs %.0f us)", KernelPathName(path),
+                        shading / limit, shading * 1e6, limit * 1e6);
+            if (shadingTarget[p] > 0) std::printf(", target <= %.2fx", shadingTarget[p]);
+            std::printf("\n");
+        }
+        const double map = time("ComputeGainMap/" + std::to_string(p));
+        if (p > 0 && map > 0 && reference > 0) {
+            std::printf("ComputeGainMap 1280x720 [%s]: %.2fx faster than the scalar reference (%.2f ms vs %.2f ms)",
+                        KernelPathName(path), reference / map, map * 1e3, reference * 1e3);
+            if (mapTarget[p] > 0) std::printf(", target >= %.1fx", mapTarget[p]);
+            std::printf("\n");
+        }
+    }
+    const double defects = time("CorrectPixelDefects");
+    const double bestShading = time("CorrectShading/" + std::to_string(static_cast<int>(BestKernelPath())));
+    if (defects > 0 && bestShading > 0) {
+        std::printf("CorrectPixelDefects, 20 entries: %.0f ns, %.5f of the shading pass [%s]\n", defects * 1e9,
+                    defects / bestShading, KernelPathName(BestKernelPath()));
+    }
+    benchmark::Shutdown();
+    return 0;
+}
