@@ -13,6 +13,7 @@
 
 #include "api/registry.h"
 #include "correction/correction.h"
+#include "control_fixture.h"
 #include "sim_fixture.h"
 
 namespace nuv {
@@ -597,6 +598,355 @@ TEST_F(CorrectionRecordTest, ReplacingMapsAndBlocksWhileFramesAreCorrectedIsSafe
         ++frames;
     }
     replacer.join();
+}
+
+
+// ---- The exports, end to end through the control channel and the simulated firmware ----
+
+class CorrectionExportTest : public ControlTest {
+protected:
+    static constexpr int kNuv = 0;
+    static constexpr int kNuv2 = 1;
+
+    // Registers handle as camera opening does: channel, block read from the
+    // camera, and for a "NUV2" camera the two gain maps of the mode.
+    void Open(int handle, int kind, int mode, int cameraNumberIndex = 0, int slot = 0) {
+        auto channel = OpenChannel();
+        ASSERT_TRUE(channel);
+        auto block = std::make_shared<ParameterBlock>();
+        ASSERT_TRUE(ReadParameterBlock(channel->handle(), *block));
+        std::shared_ptr<double[]> maps[2];
+        if (kind == kNuv2) {
+            for (int n = 0; n < 2; ++n) {
+                maps[n] = AllocateGainMap(mode);
+                ASSERT_TRUE(maps[n]);
+                if (!ComputeGainMap(n + 1, maps[n].get(), mode, *block)) maps[n].reset();
+            }
+        }
+        RegisterCamera(slot, handle, channel, kind, block, mode, maps[0], maps[1], cameraNumberIndex);
+        NuvSimHidClearCommandLog(hid);
+    }
+
+    static std::vector<NuvDefectEntry> List(std::vector<NuvDefectEntry> used) {
+        used.resize(kDefectEntryCount, NuvDefectEntry{0xFFFF, 0xFFFF});
+        return used;
+    }
+
+    std::vector<NuvDefectEntry> Get(int handle, int cameraNo, int mode) {
+        std::vector<NuvDefectEntry> list(kDefectEntryCount, NuvDefectEntry{0x1234, 0x5678});
+        EXPECT_EQ(NuvGetPixelDefect(handle, cameraNo, mode, list.data()), 1);
+        return list;
+    }
+
+    static bool Same(const std::vector<NuvDefectEntry> &a, const std::vector<NuvDefectEntry> &b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(NuvDefectEntry)) == 0;
+    }
+
+    ParameterBlock Cache(int slot = 0) { return *Record(slot).parameterBlock.load(); }
+
+    // Shading values for all four sites.
+    struct Values {
+        double centre[2];
+        double k2[4], k1[4], k0[4];
+    };
+    static Values Uniform(double cx, double cy, double k2, double k1, double k0) {
+        return {{cx, cy}, {k2, k2, k2, k2}, {k1, k1, k1, k1}, {k0, k0, k0, k0}};
+    }
+    static NuvBool Set(int handle, int cameraNo, int mode, const Values &v) {
+        return NuvSetShadingCorrection(handle, cameraNo, mode, v.centre, v.k2, v.k1, v.k0);
+    }
+};
+
+TEST_F(CorrectionExportTest, SetPixelDefectRewritesTheBlockInTheCameraAndTheCacheAndFramesUseIt) {
+    Open(1, kNuv2, 2);
+    const ParameterBlock before = Cache();
+    const auto list = List({{163, 101}, {0, 0}, {0xFFFF, 10}, {10, 0xFFFF}, {327, 203}});
+    ASSERT_EQ(NuvSetPixelDefect(1, 1, 2, list.data()), 1);
+    EXPECT_EQ(Sent(), 22) << "one erase and 21 chunk writes";
+    EXPECT_EQ(SentReport(0)[2], 0x22);
+    EXPECT_EQ(SentReport(0)[3], 7);
+    EXPECT_EQ(SentReport(0)[4], 7);
+    EXPECT_TRUE(Same(Get(1, 1, 2), list));
+    const ParameterBlock after = Cache();
+    const auto flash = Flash(0x70000, kParameterBlockSize);
+    EXPECT_TRUE(std::equal(after.begin(), after.end(), flash.begin())) << "cache is the camera's block";
+    for (int i = 0; i < kParameterBlockSize; ++i) {
+        const bool inList = i >= DefectListOffset(1, 2) && i < DefectListOffset(1, 2) + 80;
+        if (!inList) {
+            ASSERT_EQ(after[i], before[i]) << "byte " << i;
+        }
+    }
+    EXPECT_EQ(after[DefectListOffset(1, 2)], 163);
+    EXPECT_EQ(after[DefectListOffset(1, 2) + 2], 101);
+
+    std::vector<std::uint16_t> image(328 * 204);
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint16_t>(i % 1021);
+    const auto frame = image;
+    ASSERT_TRUE(CorrectPixelDefects(1, 2, image.data()));
+    EXPECT_EQ(image[101 * 328 + 163], frame[103 * 328 + 165]);
+    EXPECT_EQ(image[0], frame[2 * 328 + 2]);
+    EXPECT_EQ(image[203 * 328 + 327], frame[201 * 328 + 325]);
+}
+
+TEST_F(CorrectionExportTest, PixelDefectCallsRefuseBadArgumentsBeforeSendingAnything) {
+    Open(1, kNuv2, 0);
+    Open(2, kNuv, 0, 0, 1);
+    RegisterCamera(2, 3, nullptr, 1, std::make_shared<ParameterBlock>(), 0, nullptr, nullptr, 0);  // no channel
+    RegisterCamera(3, 4, OpenChannel(), 1, nullptr, 0, nullptr, nullptr, 0);                        // no block
+    NuvSimHidClearCommandLog(hid);
+    const ParameterBlock cached = Cache();
+    const auto good = List({{1279, 719}});
+    std::vector<NuvDefectEntry> out(kDefectEntryCount, NuvDefectEntry{7, 7});
+    for (int handle : {-1, 9, 2, 3, 4}) {
+        SCOPED_TRACE(handle);
+        EXPECT_EQ(NuvSetPixelDefect(handle, 1, 0, good.data()), 0);
+        if (handle != 3) {
+            EXPECT_EQ(NuvGetPixelDefect(handle, 1, 0, out.data()), 0);
+        }
+    }
+    EXPECT_EQ(NuvGetPixelDefect(3, 1, 0, out.data()), 1) << "the getter needs only the cached block";
+    out.assign(kDefectEntryCount, NuvDefectEntry{7, 7});
+    for (int cameraNo : {0, 3, -1}) {
+        EXPECT_EQ(NuvSetPixelDefect(1, cameraNo, 0, good.data()), 0);
+        EXPECT_EQ(NuvGetPixelDefect(1, cameraNo, 0, out.data()), 0);
+    }
+    for (int mode : {-1, 3}) {
+        EXPECT_EQ(NuvSetPixelDefect(1, 1, mode, good.data()), 0);
+        EXPECT_EQ(NuvGetPixelDefect(1, 1, mode, out.data()), 0);
+    }
+    EXPECT_EQ(NuvSetPixelDefect(1, 1, 0, nullptr), 0);
+    EXPECT_EQ(NuvGetPixelDefect(1, 1, 0, nullptr), 0);
+    EXPECT_EQ(NuvSetPixelDefect(1, 1, 0, List({{1280, 0}}).data()), 0);
+    EXPECT_EQ(NuvSetPixelDefect(1, 1, 0, List({{0, 720}}).data()), 0);
+    EXPECT_EQ(NuvSetPixelDefect(1, 2, 2, List({{5, 5}, {328, 5}}).data()), 0);
+    EXPECT_EQ(Sent(), 0);
+    EXPECT_EQ(Cache(), cached);
+    EXPECT_EQ(out[0].column, 7) << "failed getters write nothing";
+
+    EXPECT_EQ(NuvSetPixelDefect(1, 1, 0, good.data()), 1);
+    EXPECT_EQ(NuvSetPixelDefect(1, 2, 2, List({{327, 203}, {0xFFFF, 0xFFFF}}).data()), 1);
+}
+
+TEST_F(CorrectionExportTest, AFailedWriteOrEraseKeepsTheOldList) {
+    Open(1, kNuv2, 0);
+    const auto old = Get(1, 2, 1);
+    const auto fresh = List({{100, 100}, {200, 200}});
+    NuvSimHidReplyStatus(hid, 0x20, 1, 1);  // the first chunk write refused
+    EXPECT_EQ(NuvSetPixelDefect(1, 2, 1, fresh.data()), 0);
+    EXPECT_TRUE(Same(Get(1, 2, 1), old));
+    NuvSimHidClearCommandLog(hid);
+    NuvSimHidReplyStatus(hid, 0x22, 1, 1);
+    EXPECT_EQ(NuvSetPixelDefect(1, 2, 1, fresh.data()), 0);
+    EXPECT_EQ(Sent(), 1) << "no write after a refused erase";
+    EXPECT_TRUE(Same(Get(1, 2, 1), old));
+    // The next update writes the whole block again.
+    EXPECT_EQ(NuvSetPixelDefect(1, 2, 1, fresh.data()), 1);
+    EXPECT_TRUE(Same(Get(1, 2, 1), fresh));
+    const ParameterBlock cache = Cache();
+    const auto flash = Flash(0x70000, kParameterBlockSize);
+    EXPECT_TRUE(std::equal(cache.begin(), cache.end(), flash.begin()));
+}
+
+TEST_F(CorrectionExportTest, SwitchesAcceptZeroAndOneOnNuv2AndVideoOnlyCamerasAndResetOnClose) {
+    Open(1, kNuv2, 0);
+    Open(2, kNuv, 0, 0, 1);
+    RegisterCamera(2, 5, nullptr, -1, nullptr, -1, nullptr, nullptr, -1);  // plain video device
+    using SetFn = NuvBool(NUV_CALL *)(int, int);
+    using GetFn = NuvBool(NUV_CALL *)(int, int *);
+    const std::pair<SetFn, GetFn> switches[] = {{NuvSetPixelDefectOnOff, NuvGetPixelDefectOnOff},
+                                                {NuvSetShadingCorrectionOnOff, NuvGetShadingCorrectionOnOff}};
+    for (auto [set, get] : switches) {
+        int on = 9;
+        EXPECT_EQ(get(1, &on), 1);
+        EXPECT_EQ(on, 1);
+        EXPECT_EQ(set(1, 0), 1);
+        EXPECT_EQ(get(1, &on), 1);
+        EXPECT_EQ(on, 0);
+        EXPECT_EQ(set(1, 2), 0);
+        EXPECT_EQ(set(1, -1), 0);
+        EXPECT_EQ(get(1, &on), 1);
+        EXPECT_EQ(on, 0) << "a refused value leaves the switch";
+        EXPECT_EQ(set(5, 0), 1);
+        EXPECT_EQ(get(5, &on), 1);
+        EXPECT_EQ(on, 0);
+        on = 9;
+        EXPECT_EQ(set(2, 0), 0) << "kind 0";
+        EXPECT_EQ(get(2, &on), 0);
+        EXPECT_EQ(set(-1, 0), 0);
+        EXPECT_EQ(get(-1, &on), 0);
+        EXPECT_EQ(get(1, nullptr), 0);
+        EXPECT_EQ(on, 9);
+    }
+    EXPECT_EQ(Record(1).defectSwitch.load(), 1);
+    EXPECT_EQ(Sent(), 0);
+    // Close: the handle is gone, and the record is back at switch 1.
+    ClearRecord(Record(0));
+    int on = 9;
+    EXPECT_EQ(NuvSetPixelDefectOnOff(1, 0), 0);
+    EXPECT_EQ(NuvGetShadingCorrectionOnOff(1, &on), 0);
+    EXPECT_EQ(on, 9);
+    Open(1, kNuv2, 0);
+    EXPECT_EQ(NuvGetPixelDefectOnOff(1, &on), 1);
+    EXPECT_EQ(on, 1);
+    EXPECT_EQ(NuvGetShadingCorrectionOnOff(1, &on), 1);
+    EXPECT_EQ(on, 1);
+}
+
+TEST_F(CorrectionExportTest, SetShadingForTheOpenedModeStoresTheSetAndReplacesTheMap) {
+    Open(1, kNuv2, 0);
+    const auto oldMap2 = Record(0).gainMaps[1].load();
+    ASSERT_EQ(Set(1, 1, 0, Uniform(640, 360, 0.000001, 0, 1)), 1);
+    EXPECT_EQ(Sent(), 22);
+    EXPECT_EQ(Record(0).gainMaps[1].load(), oldMap2) << "camera number 2's map stays";
+
+    Values got = Uniform(0, 0, 0, 0, 0);
+    ASSERT_EQ(NuvGetShadingCorrection(1, 1, 0, got.centre, got.k2, got.k1, got.k0), 1);
+    EXPECT_EQ(got.centre[0], 640.0);
+    EXPECT_EQ(got.centre[1], 360.0);
+    EXPECT_EQ(got.k2[3], 0.000001);
+    EXPECT_EQ(got.k0[2], 1.0);
+    const auto flash = Flash(0x70000 + ShadingSetOffset(1, 0), kShadingSetSize);
+    double cx = 0;
+    std::memcpy(&cx, flash.data(), 8);
+    EXPECT_EQ(cx, 640.0);
+
+    std::vector<std::uint16_t> image(1280 * 720, 500);
+    ASSERT_TRUE(CorrectShading(1, 0, image.data()));
+    EXPECT_EQ(image[0], 769);
+    EXPECT_EQ(image[360 * 1280 + 640], 500);
+
+    std::fill(image.begin(), image.end(), 3);
+    image[1] = 1;
+    ASSERT_EQ(Set(1, 1, 0, Uniform(640, 360, 0, 0, 0.5)), 1);
+    ASSERT_TRUE(CorrectShading(1, 0, image.data()));
+    EXPECT_EQ(image[0], 1);
+    EXPECT_EQ(image[1], 0);
+
+    // Site order of the arrays: element i belongs to site i.
+    Values sites = Uniform(640, 360, 0, 0, 0);
+    for (int s = 0; s < 4; ++s) sites.k0[s] = s + 1;
+    ASSERT_EQ(Set(1, 1, 0, sites), 1);
+    std::fill(image.begin(), image.end(), 100);
+    ASSERT_TRUE(CorrectShading(1, 0, image.data()));
+    EXPECT_EQ(image[0 * 1280 + 1], 100) << "even row, odd column: site 0";
+    EXPECT_EQ(image[0 * 1280 + 0], 200) << "even row, even column: site 1";
+    EXPECT_EQ(image[1 * 1280 + 1], 300) << "odd row, odd column: site 2";
+    EXPECT_EQ(image[1 * 1280 + 0], 400) << "odd row, even column: site 3";
+}
+
+TEST_F(CorrectionExportTest, SetShadingForAnotherModeOrCameraNumberLeavesTheMapsInUse) {
+    Open(1, kNuv2, 2);
+    const auto map1 = Record(0).gainMaps[0].load();
+    const auto map2 = Record(0).gainMaps[1].load();
+    ASSERT_TRUE(map1 && map2);
+    ASSERT_EQ(Set(1, 1, 0, Uniform(1, 2, 0, 0, 0.25)), 1);
+    EXPECT_EQ(Record(0).gainMaps[0].load(), map1);
+    EXPECT_EQ(Record(0).gainMaps[1].load(), map2);
+    Values got = Uniform(0, 0, 0, 0, 0);
+    ASSERT_EQ(NuvGetShadingCorrection(1, 1, 0, got.centre, got.k2, got.k1, got.k0), 1);
+    EXPECT_EQ(got.k0[0], 0.25);
+
+    // Camera number 2 while the camera works as number 1: only map 2 changes,
+    // and frames see it once camera number 2 is selected.
+    ASSERT_EQ(Set(1, 2, 2, Uniform(0, 0, 0, 0, 0.5)), 1);
+    EXPECT_EQ(Record(0).gainMaps[0].load(), map1);
+    EXPECT_NE(Record(0).gainMaps[1].load(), map2);
+    std::vector<std::uint16_t> image(328 * 204, 400);
+    ASSERT_TRUE(CorrectShading(1, 2, image.data()));
+    EXPECT_NE(image[5], 200);
+    Record(0).cameraNumberIndex = 1;
+    std::fill(image.begin(), image.end(), 400);
+    ASSERT_TRUE(CorrectShading(1, 2, image.data()));
+    EXPECT_EQ(image[5], 200);
+}
+
+TEST_F(CorrectionExportTest, NanCoefficientStoresTheSetButRemovesTheMapAndNanCentreZeroesFrames) {
+    Open(1, kNuv2, 2);
+    Values bad = Uniform(164, 102, 0, 0, 1);
+    bad.k1[2] = kNaN;
+    ASSERT_EQ(Set(1, 1, 2, bad), 1);
+    EXPECT_TRUE(Record(0).gainMaps[0].empty());
+    Values got = Uniform(0, 0, 0, 0, 0);
+    ASSERT_EQ(NuvGetShadingCorrection(1, 1, 2, got.centre, got.k2, got.k1, got.k0), 1);
+    EXPECT_TRUE(std::isnan(got.k1[2]));
+    std::vector<std::uint16_t> image(328 * 204, 400);
+    EXPECT_FALSE(CorrectShading(1, 2, image.data()));
+    EXPECT_EQ(image[0], 400);
+    // Opening again computes from the same stored set: again no map.
+    ParameterBlock block = Cache();
+    std::vector<double> map(328 * 204);
+    EXPECT_FALSE(ComputeGainMap(1, map.data(), 2, block));
+
+    ASSERT_EQ(Set(1, 1, 2, Uniform(kNaN, 102, 0, 0, 1)), 1);
+    ASSERT_FALSE(Record(0).gainMaps[0].empty());
+    ASSERT_TRUE(CorrectShading(1, 2, image.data()));
+    for (std::uint16_t w : image) ASSERT_EQ(w, 0);
+}
+
+TEST_F(CorrectionExportTest, ShadingCallsRefuseBadArgumentsAndFailedWritesKeepEverything) {
+    Open(1, kNuv2, 0);
+    Open(2, kNuv, 0, 0, 1);
+    RegisterCamera(2, 3, nullptr, 1, std::make_shared<ParameterBlock>(), 0, nullptr, nullptr, 0);
+    NuvSimHidClearCommandLog(hid);
+    const ParameterBlock cached = Cache();
+    const auto map = Record(0).gainMaps[0].load();
+    Values v = Uniform(1, 1, 0, 0, 1);
+    Values out = Uniform(7, 7, 7, 7, 7);
+    for (int handle : {-1, 9, 2}) {
+        EXPECT_EQ(Set(handle, 1, 0, v), 0);
+        EXPECT_EQ(NuvGetShadingCorrection(handle, 1, 0, out.centre, out.k2, out.k1, out.k0), 0);
+    }
+    EXPECT_EQ(Set(3, 1, 0, v), 0) << "no channel";
+    for (int cameraNo : {0, 3}) EXPECT_EQ(Set(1, cameraNo, 0, v), 0);
+    for (int mode : {-1, 3}) {
+        EXPECT_EQ(Set(1, 1, mode, v), 0);
+        EXPECT_EQ(NuvGetShadingCorrection(1, 1, mode, out.centre, out.k2, out.k1, out.k0), 0);
+    }
+    EXPECT_EQ(NuvSetShadingCorrection(1, 1, 0, nullptr, v.k2, v.k1, v.k0), 0);
+    EXPECT_EQ(NuvSetShadingCorrection(1, 1, 0, v.centre, v.k2, nullptr, v.k0), 0);
+    EXPECT_EQ(NuvGetShadingCorrection(1, 1, 0, out.centre, out.k2, out.k1, nullptr), 0);
+    EXPECT_EQ(Sent(), 0);
+    EXPECT_EQ(out.centre[0], 7.0);
+
+    NuvSimHidReplyStatus(hid, 0x20, 1, 2);
+    EXPECT_EQ(Set(1, 1, 0, v), 0);
+    NuvSimHidReplyStatus(hid, 0x22, 1, 2);
+    EXPECT_EQ(Set(1, 1, 0, v), 0);
+    EXPECT_EQ(Cache(), cached);
+    EXPECT_EQ(Record(0).gainMaps[0].load(), map);
+}
+
+// NuvSetShadingCorrection replacing the map (and the block) while another
+// thread shades frames: each frame is shaded with one whole map, and the
+// replaced map outlives the frame that still uses it.
+TEST_F(CorrectionExportTest, MapReplacedWhileAnotherThreadShadesFrames) {
+    Open(1, kNuv2, 2);
+    ASSERT_EQ(Set(1, 1, 2, Uniform(0, 0, 0, 0, 1.0)), 1);
+    std::atomic<bool> done{false};
+    std::atomic<int> frames{0};
+    std::atomic<bool> mixed{false};
+    std::thread shader([&] {
+        std::vector<std::uint16_t> image(328 * 204);
+        while (!done.load() || frames.load() < 10) {
+            std::fill(image.begin(), image.end(), 400);
+            if (!CorrectShading(1, 2, image.data())) continue;
+            if (!CorrectPixelDefects(1, 2, image.data())) mixed = true;
+            const std::uint16_t first = image[0];
+            if (first != 400 && first != 200) mixed = true;
+            for (std::uint16_t w : image) {
+                if (w != first) mixed = true;
+            }
+            ++frames;
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(Set(1, 1, 2, Uniform(0, 0, 0, 0, (i & 1) ? 1.0 : 0.5)), 1);
+        ASSERT_EQ(NuvSetPixelDefect(1, 1, 2, List({}).data()), 1);
+    }
+    done = true;
+    shader.join();
+    EXPECT_FALSE(mixed.load());
+    EXPECT_GE(frames.load(), 10);
 }
 
 }  // namespace
