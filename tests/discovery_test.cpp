@@ -18,10 +18,15 @@ protected:
         EXPECT_EQ(NuvSimLiveDeviceInfoSets(), 0);
         EXPECT_EQ(NuvSimOpenHandles(), 0);
         EXPECT_EQ(NuvSimLiveHidPreparsedData(), 0);
+        // The process-wide state the listings leave behind, back to its
+        // initial values for the tests that follow in this process.
+        nuv::Process().lastComStatus = 0;
+        nuv::Process().deviceListSize = 1024;
+        nuv::StoreHidCaps(HIDP_CAPS{});
         SimTest::TearDown();
     }
 
-    static std::string List(int (*call)(char *, int), int *result, int size = 1024) {
+    static std::string List(int(NUV_CALL *call)(char *, int), int *result, int size = 1024) {
         std::string buffer(static_cast<std::size_t>(size), 'x');
         *result = call(buffer.data(), size);
         return std::string(buffer.c_str());

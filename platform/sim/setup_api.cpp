@@ -141,7 +141,7 @@ CONFIGRET CM_Get_Device_IDA(DEVINST device, PCHAR buffer, ULONG bufferLength, UL
         id = hid->ParentInstanceId();
     } else {
         char text[80];
-        std::snprintf(text, sizeof text, "HID\\VID_1D6B&PID_0102&MI_01\\8&%08X&0&0000", 0x3C4D0000u + device);
+        std::snprintf(text, sizeof text, "HID\\VID_1D6B&PID_0102&MI_01\\8&%08X&0&0000", static_cast<unsigned>(0x3C4D0000u + device));
         id = text;
     }
     if (id.size() + 1 > bufferLength) return CR_BUFFER_SMALL;
