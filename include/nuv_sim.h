@@ -105,6 +105,11 @@ NUV_API NuvBool NUV_CALL NuvSimHidEchoAddress(int hid, int command, int count, i
 /* Flash read replies carry data byte dataByte (0..55) with its lowest bit
    flipped. */
 NUV_API NuvBool NUV_CALL NuvSimHidCorruptFlashRead(int hid, int count, int dataByte);
+/* As the three above, but the first skip matching commands pass
+   untouched. */
+NUV_API NuvBool NUV_CALL NuvSimHidDropRepliesAfter(int hid, int command, int skip, int count);
+NUV_API NuvBool NUV_CALL NuvSimHidReplyStatusAfter(int hid, int command, int skip, int count, int status);
+NUV_API NuvBool NUV_CALL NuvSimHidCorruptFlashReadAfter(int hid, int skip, int count, int dataByte);
 /* Switches every fault of the interface off. */
 NUV_API NuvBool NUV_CALL NuvSimHidClearFaults(int hid);
 
@@ -235,6 +240,15 @@ NUV_API void NUV_CALL NuvSimClearBuildFaults(void);
 /* Device information sets handed out by SetupDiGetClassDevsA and not yet
    destroyed. */
 NUV_API int NUV_CALL NuvSimLiveDeviceInfoSets(void);
+
+/* ---- Threads ------------------------------------------------------------ */
+
+/* The next count thread creations of the library fail. */
+NUV_API void NUV_CALL NuvSimFailThreadCreations(int count);
+/* 1: threads the library creates from now on do not run until something
+   waits for them or holding is switched off; 0: they start at once, and so
+   do the threads held so far. */
+NUV_API void NUV_CALL NuvSimHoldNewThreads(int on);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -93,4 +93,10 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength,
 BOOL WriteFileWithin(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, DWORD timeoutMs);
 BOOL ReadFileWithin(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, DWORD timeoutMs);
 
+// ---- Threads ------------------------------------------------------------------
+// The firmware rewrite's worker. The handle is closed with CloseHandle.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, LPDWORD threadId);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+
 }  // namespace nuv::os

@@ -155,3 +155,10 @@ typedef const CLSID &REFCLSID;
 inline bool operator==(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 inline bool operator!=(const GUID &a, const GUID &b) { return !(a == b); }
 inline bool IsEqualGUID(REFGUID a, REFGUID b) { return a == b; }
+
+// ---- Threads (firmware worker) ----------------------------------------------
+typedef std::size_t SIZE_T;
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID parameter);
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu

@@ -27,6 +27,11 @@ HANDLE FileTable::Open(const std::string &path, DWORD flags) {
     }
     std::shared_ptr<SimFile> file = opener(flags);
     if (!file) return INVALID_HANDLE_VALUE;
+    return Adopt(std::move(file));
+}
+
+HANDLE FileTable::Adopt(std::shared_ptr<SimFile> file) {
+    if (!file) return INVALID_HANDLE_VALUE;
     std::lock_guard<std::mutex> hold(lock_);
     std::uintptr_t value;
     if (!freeValues_.empty()) {

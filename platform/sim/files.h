@@ -40,6 +40,11 @@ public:
     HANDLE Open(const std::string &path, DWORD flags);
     std::shared_ptr<SimFile> Get(HANDLE handle) const;
     bool Close(HANDLE handle);
+    // ---- Objects without a path (threads) ----
+    // Gives an object a handle of the same table, so CloseHandle and the
+    // handle-value reuse work for it as for files.
+    HANDLE Adopt(std::shared_ptr<SimFile> object);
+
     int OpenCount() const;
     // Forgets every path and open file (world reset).
     void Clear();

@@ -65,10 +65,10 @@ void HidInterface::Detach(HidHandle *handle) {
     handles_.erase(std::remove(handles_.begin(), handles_.end(), handle), handles_.end());
 }
 
-void HidInterface::AddFault(FaultKind kind, int command, int count, int a, int b, int c) {
+void HidInterface::AddFault(FaultKind kind, int command, int count, int a, int b, int c, int skip) {
     if (count <= 0) return;
     std::lock_guard<std::mutex> hold(lock_);
-    faults_.push_back(Fault{kind, command, count, a, b, c});
+    faults_.push_back(Fault{kind, command, count, a, b, c, std::max(skip, 0)});
 }
 
 void HidInterface::FailWrites(int count) {
@@ -98,13 +98,24 @@ void HidInterface::ClearCommandLog() {
 }
 
 bool HidInterface::TakeFault(FaultKind kind, std::uint8_t command, Fault &taken) {
-    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-        if (it->kind != kind || (it->command >= 0 && it->command != command)) continue;
-        taken = *it;
-        if (--it->remaining <= 0) faults_.erase(it);
-        return true;
+    // Every fault still letting commands pass counts this one; the first
+    // fault that is due takes it.
+    bool found = false;
+    for (Fault &fault : faults_) {
+        if (fault.kind != kind || (fault.command >= 0 && fault.command != command)) continue;
+        if (fault.skip > 0) {
+            --fault.skip;
+            continue;
+        }
+        if (!found) {
+            found = true;
+            taken = fault;
+            --fault.remaining;
+        }
     }
-    return false;
+    faults_.erase(std::remove_if(faults_.begin(), faults_.end(), [](const Fault &f) { return f.remaining <= 0; }),
+                  faults_.end());
+    return found;
 }
 
 void HidInterface::Deliver(std::vector<std::uint8_t> report, std::uint32_t releaseAt) {

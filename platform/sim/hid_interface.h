@@ -54,9 +54,9 @@ public:
     }
 
     // Fault switches. command: the command code they apply to, -1 any. Each
-    // acts on the next `count` matching commands.
+    // lets `skip` matching commands pass, then acts on the next `count`.
     enum class FaultKind { Drop, Status, Mismatch, Late, EchoAddress, CorruptRead };
-    void AddFault(FaultKind kind, int command, int count, int a = 0, int b = 0, int c = 0);
+    void AddFault(FaultKind kind, int command, int count, int a = 0, int b = 0, int c = 0, int skip = 0);
     void FailWrites(int count);
     void ClearFaults();
 
@@ -76,6 +76,7 @@ private:
         int command;
         int remaining;
         int a, b, c;
+        int skip;
     };
     // The first live fault of this kind for this command, counted down.
     bool TakeFault(FaultKind kind, std::uint8_t command, Fault &taken);

@@ -6,6 +6,7 @@
 
 #include "nuv_sim.h"
 #include "platform/sim/hid_interface.h"
+#include "platform/sim/threads.h"
 #include "platform/sim/world.h"
 
 using nuv::sim::Firmware;
@@ -35,10 +36,10 @@ R WithHid(int id, R failure, F &&body) noexcept {
 
 bool ValidCommand(int command) { return command >= -1 && command <= 0xFF; }
 
-NuvBool AddFault(int id, FaultKind kind, int command, int count, int a = 0, int b = 0, int c = 0) {
-    if (!ValidCommand(command) || count < 0) return 0;
+NuvBool AddFault(int id, FaultKind kind, int command, int count, int a = 0, int b = 0, int c = 0, int skip = 0) {
+    if (!ValidCommand(command) || count < 0 || skip < 0) return 0;
     return WithHid<NuvBool>(id, 0, [&](HidInterface &hid) -> NuvBool {
-        hid.AddFault(kind, command, count, a, b, c);
+        hid.AddFault(kind, command, count, a, b, c, skip);
         return 1;
     });
 }
@@ -141,6 +142,20 @@ NuvBool NUV_CALL NuvSimHidEchoAddress(int hid, int command, int count, int addre
 NuvBool NUV_CALL NuvSimHidCorruptFlashRead(int hid, int count, int dataByte) {
     if (dataByte < 0 || dataByte >= static_cast<int>(Firmware::kChunkSize)) return 0;
     return AddFault(hid, FaultKind::CorruptRead, 0x21, count, dataByte);
+}
+
+NuvBool NUV_CALL NuvSimHidDropRepliesAfter(int hid, int command, int skip, int count) {
+    return AddFault(hid, FaultKind::Drop, command, count, 0, 0, 0, skip);
+}
+
+NuvBool NUV_CALL NuvSimHidReplyStatusAfter(int hid, int command, int skip, int count, int status) {
+    if (status < 0 || status > 0xFF) return 0;
+    return AddFault(hid, FaultKind::Status, command, count, status, 0, 0, skip);
+}
+
+NuvBool NUV_CALL NuvSimHidCorruptFlashReadAfter(int hid, int skip, int count, int dataByte) {
+    if (dataByte < 0 || dataByte >= static_cast<int>(Firmware::kChunkSize)) return 0;
+    return AddFault(hid, FaultKind::CorruptRead, 0x21, count, dataByte, 0, 0, skip);
 }
 
 NuvBool NUV_CALL NuvSimHidClearFaults(int hid) {
@@ -258,3 +273,8 @@ NuvBool NUV_CALL NuvSimHidSetIdentity(int hid, int recognition, int usbMode) {
         return 1;
     });
 }
+
+// ---- Threads ----------------------------------------------------------------
+
+void NUV_CALL NuvSimFailThreadCreations(int count) { nuv::sim::FailThreadCreations(count); }
+void NUV_CALL NuvSimHoldNewThreads(int on) { nuv::sim::HoldNewThreads(on != 0); }

@@ -3,6 +3,7 @@
 #include "platform/sim/clock.h"
 #include "platform/sim/files.h"
 #include "platform/sim/video_device.h"
+#include "platform/sim/threads.h"
 
 namespace nuv::sim {
 
@@ -31,6 +32,8 @@ void World::Reset() {
     }
     Clock::Instance().UseVirtualTime(false);
     ResetVideoWorld();
+    // ---- Threads ----
+    ResetThreadSwitches();
 }
 
 void World::ResetDefault() {

@@ -116,3 +116,14 @@ BOOL ReadFileWithin(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, DWORD t
 }
 
 }  // namespace nuv::os
+
+// ---- Threads -----------------------------------------------------------------
+namespace nuv::os {
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, LPDWORD threadId) {
+    return ::CreateThread(security, stackSize, start, parameter, flags, threadId);
+}
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) { return ::WaitForSingleObject(object, milliseconds); }
+
+}  // namespace nuv::os
