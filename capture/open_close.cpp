@@ -23,11 +23,7 @@
 #include "control/video_properties.h"
 #include "correction/correction.h"
 #include "discovery/discovery.h"
-// The firmware job's close rule arrives with the firmware subsystem.
-#if __has_include("firmware/rewrite.h")
 #include "firmware/rewrite.h"
-#define NUV_CAPTURE_HAS_REWRITE 1
-#endif
 #include "nuv.h"
 
 namespace nuv {
@@ -244,9 +240,8 @@ void Close(int handle) {
         // Commands still running on other threads keep their own reference:
         // the handle closes when the last of them lets go.
         if (ControlChannelRef channel = record->channel.load()) {
-#ifdef NUV_CAPTURE_HAS_REWRITE
+            // No rewrite job may go on writing through a closed camera.
             FinishRewriteBeforeClose(channel.get());
-#endif
             record->channel.exchange(nullptr);
         }
     }

@@ -3,6 +3,9 @@
 // teardown's refusal are reached internally.
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <thread>
@@ -298,6 +301,31 @@ TEST_F(OpenClose, ACameraNumberThatCannotBeReadFailsTheOpen) {
     ASSERT_EQ(NuvSimSetVideoProperty(nuv2_, 2, 0, 1, 2, 1), 1);
     EXPECT_EQ(NuvOpen(1, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
     ExpectNothingHeld();
+}
+
+TEST_F(OpenClose, CloseStopsARunningFirmwareRewriteBeforeTheChannelGoes) {
+    ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
+    const std::string path =
+        (std::filesystem::temp_directory_path() / "nuv_capture_rewrite_close.bin").string();
+    {
+        std::ofstream image(path, std::ios::binary);
+        for (int i = 0; i < 4096; ++i) image.put(static_cast<char>(i * 13));
+    }
+    const int hid = NuvSimCameraHidInterface(nuv2_);
+    NuvSimHoldNewThreads(1);  // the job's worker has written nothing yet
+    ASSERT_EQ(NuvSoftRewrite(1, path.c_str()), 1);
+    NuvClose(1);
+    NuvSimHoldNewThreads(0);
+    unsigned char report[128];
+    for (int i = 0; i < NuvSimHidCommandCount(hid); ++i) {
+        ASSERT_GT(NuvSimHidCommandReport(hid, i, report, sizeof report), 2);
+        EXPECT_NE(report[2], 0x20) << "no flash write through a closed camera";
+    }
+    int elapsed = -5;
+    float progress = -5.0f;
+    EXPECT_EQ(NuvSoftRewriteState(1, &elapsed, &progress), -1);
+    ExpectNothingHeld();
+    std::remove(path.c_str());
 }
 
 // ---- Build statuses ------------------------------------------------------
