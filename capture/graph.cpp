@@ -45,24 +45,16 @@ void CopyNarrow(const WCHAR *wide, char *out, int outSize) {
     out[outSize - 1] = '\0';
 }
 
-// The temporary references of one build attempt; released when the attempt
-// ends, before the slot's own objects.
-struct AttemptRefs {
-    ComRef<ICreateDevEnum> &deviceEnum;
-    ComRef<IEnumMoniker> &monikerEnum;
-    ComRef<IMoniker> &moniker;
-    ComRef<IAMStreamConfig> &streamConfig;
-    ComRef<IPin> &outPin;
-    ComRef<IPin> &inPin;
-    void Release() {
-        deviceEnum.reset();
-        monikerEnum.reset();
-        moniker.reset();
-        streamConfig.reset();
-        outPin.reset();
-        inPin.reset();
-    }
-};
+// The temporary references of one build attempt, released when it fails
+// before the slot's own objects.
+void ReleaseAttemptTemporaries(CameraSlot &slot) {
+    slot.deviceEnum.reset();
+    slot.monikerEnum.reset();
+    slot.moniker.reset();
+    slot.streamConfig.reset();
+    slot.captureOutPin.reset();
+    slot.grabberInPin.reset();
+}
 
 // Stops the graph of a failed build. Its results are not kept as the last
 // COM status: that stays the result of the step that failed.
@@ -359,9 +351,7 @@ void BuildCaptureGraph(int slotIndex) {
             slot.buildStatus = kBuildOk;
             return;
         }
-        AttemptRefs{slot.deviceEnum, slot.monikerEnum, slot.moniker, slot.streamConfig, slot.captureOutPin,
-                    slot.grabberInPin}
-            .Release();
+        ReleaseAttemptTemporaries(slot);
         // A graph that was started is stopped before its buffer and callback
         // go, so no frame lands in freed memory.
         if (ran) StopGraphLocked(slot);
