@@ -41,7 +41,10 @@ ComSession::ComSession() {
     if (Process().processComFlag != 0) return;
     const HRESULT result = os::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     Process().lastComStatus = result;
-    initialised_ = result == S_OK;
+    // S_FALSE means this thread had COM already; that initialisation counts
+    // too and is balanced, or the caller's own CoUninitialize would no longer
+    // end its COM use. A refused mode (RPC_E_CHANGED_MODE) is left alone.
+    initialised_ = result == S_OK || result == S_FALSE;
 }
 
 ComSession::~ComSession() {

@@ -146,6 +146,16 @@ TEST_F(DiscoveryTest, ProcessComFlagLeavesComToTheLibrary) {
 
 // ---- Serial numbers and the control channel ---------------------------------
 
+TEST_F(DiscoveryTest, ListingOnAThreadThatHasComLeavesItsInitialisationBalanced) {
+    NuvSimAddCamera("NUV", 0x0012ABCD, 1);
+    ASSERT_EQ(nuv::os::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    char list[512];
+    EXPECT_EQ(NuvGetDeviceWithSerialNo(list, sizeof list), 1);
+    EXPECT_EQ(NuvGetFormat(0, list, sizeof list), 1);
+    EXPECT_EQ(NuvSimLiveComInits(), 1) << "only the thread's own initialisation is left";
+    nuv::os::CoUninitialize();
+}
+
 TEST_F(DiscoveryTest, CamerasOnOneHubCarryTheirOwnSerials) {
     NuvSimAddCamera("NUV", 0x0012ABCD, 1);
     NuvSimAddDevice("Cam A", 1);
