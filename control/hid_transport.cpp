@@ -26,6 +26,10 @@ std::atomic<std::uint8_t> gSequence{0};
 
 std::mutex gCapsLock;
 HIDP_CAPS gCaps{};
+// The two lengths every exchange reads, kept beside the record so that an
+// exchange takes no lock.
+std::atomic<unsigned> gInputLength{0};
+std::atomic<unsigned> gOutputLength{0};
 
 void PutAddress(CommandBlock &command, std::uint32_t address) {
     command[1] = static_cast<std::uint8_t>(address >> 16);
@@ -42,6 +46,8 @@ bool EchoesAddress(const CommandBlock &command, const ReplyBlock &reply) {
 void StoreHidCaps(const HIDP_CAPS &caps) {
     std::lock_guard<std::mutex> hold(gCapsLock);
     gCaps = caps;
+    gInputLength = caps.InputReportByteLength;
+    gOutputLength = caps.OutputReportByteLength;
 }
 
 HIDP_CAPS CurrentHidCaps() {
@@ -53,25 +59,38 @@ std::uint8_t NextSequenceNumber() { return gSequence.load(); }
 
 bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply) {
     if (channel == nullptr || channel == INVALID_HANDLE_VALUE) return false;
-    const HIDP_CAPS caps = CurrentHidCaps();
-    const std::size_t outLength = caps.OutputReportByteLength;
-    const std::size_t inLength = caps.InputReportByteLength;
+    const std::size_t outLength = gOutputLength.load(std::memory_order_relaxed);
+    const std::size_t inLength = gInputLength.load(std::memory_order_relaxed);
     // Reports too short to carry a whole command or reply block would have
     // the device see a cut command or us read past the report: refuse, like
     // a write that failed (nothing sent, sequence number kept).
     if (outLength < kMinReportLength || inLength < kMinReportLength) return false;
 
-    std::vector<std::uint8_t> out(outLength, 0);
-    std::vector<std::uint8_t> in(inLength, 0);
+    // The usual report lengths fit on the stack; longer ones get the heap.
+    constexpr std::size_t kLocalReport = 256;
+    std::uint8_t localOut[kLocalReport];
+    std::uint8_t localIn[kLocalReport];
+    std::vector<std::uint8_t> heapOut, heapIn;
+    std::uint8_t *out = localOut;
+    std::uint8_t *in = localIn;
+    if (outLength > kLocalReport) {
+        heapOut.resize(outLength);
+        out = heapOut.data();
+    }
+    if (inLength > kLocalReport) {
+        heapIn.resize(inLength);
+        in = heapIn.data();
+    }
+    std::memset(out, 0, outLength);
     const std::uint8_t sequence = gSequence.load();
     out[0] = 0;
     out[1] = sequence;
     // Only command bytes 0..62 go out, however long the report; the rest of a
     // longer report stays zero.
-    std::memcpy(out.data() + kHeaderBytes, command.data(), kWireCommandBytes);
+    std::memcpy(out + kHeaderBytes, command.data(), kWireCommandBytes);
 
     DWORD written = 0;
-    if (!os::WriteFileWithin(channel, out.data(), static_cast<DWORD>(outLength), &written, kReplyDeadlineMs) ||
+    if (!os::WriteFileWithin(channel, out, static_cast<DWORD>(outLength), &written, kReplyDeadlineMs) ||
         written != outLength) {
         return false;
     }
@@ -82,9 +101,9 @@ bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply)
         // Unsigned difference: a wrap of the tick counter does no harm.
         const DWORD elapsed = os::GetTickCount() - start;
         if (elapsed >= kReplyDeadlineMs) return false;
-        std::fill(in.begin(), in.end(), 0);
+        std::memset(in, 0, inLength);
         DWORD got = 0;
-        const BOOL ok = os::ReadFileWithin(channel, in.data(), static_cast<DWORD>(inLength), &got,
+        const BOOL ok = os::ReadFileWithin(channel, in, static_cast<DWORD>(inLength), &got,
                                            kReplyDeadlineMs - elapsed);
         if (!ok || got < kMinReportLength) {
             // A read that failed before its time (device gone) must not turn
@@ -96,7 +115,7 @@ bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply)
         // that timed out, another thread's reply) is dropped. The next read
         // waits by itself, so no sleep is needed before it.
         if (in[1] == sequence && in[2] == command[0]) {
-            std::memcpy(reply.data(), in.data() + kHeaderBytes, kReplyBlockSize);
+            std::memcpy(reply.data(), in + kHeaderBytes, kReplyBlockSize);
             return true;
         }
     }

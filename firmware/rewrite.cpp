@@ -45,6 +45,7 @@ RewriteJob gJob;
 
 std::mutex gObserverLock;
 RewriteObserver gObserver;
+std::atomic<bool> gObserved{false};  // spares the worker the lock when nobody follows
 
 bool IsFinal(int state) { return state == kRewriteDone || state == kRewriteFailed; }
 
@@ -67,6 +68,7 @@ void Publish(DWORD start, float progress, const int *state = nullptr) {
         current = gJob.state;
         elapsed = gJob.elapsed;
     }
+    if (!gObserved.load(std::memory_order_relaxed)) return;
     RewriteObserver observer;
     {
         std::lock_guard<std::mutex> hold(gObserverLock);
@@ -203,6 +205,7 @@ struct Reservation {
 
 void SetRewriteObserver(RewriteObserver observer) {
     std::lock_guard<std::mutex> hold(gObserverLock);
+    gObserved = static_cast<bool>(observer);
     gObserver = std::move(observer);
 }
 

@@ -115,7 +115,7 @@ NUV_API NuvBool NUV_CALL NuvSimHidClearFaults(int hid);
 
 /* Observation. */
 /* Number of command reports the firmware received (failed writes are not
-   received). */
+   received); the log keeps the latest 131072. */
 NUV_API int NUV_CALL NuvSimHidCommandCount(int hid);
 /* Copies received command report number index (0 = oldest), raw, report ID
    first, into report (at most size bytes). Returns the report's length, or
@@ -143,6 +143,15 @@ NUV_API NuvBool NUV_CALL NuvSimHidSetTemperature(int hid, int selector, int valu
 NUV_API NuvBool NUV_CALL NuvSimHidSetVersionText(int hid, const char *text);
 /* The recognition byte and USB mode byte the firmware answers with. */
 NUV_API NuvBool NUV_CALL NuvSimHidSetIdentity(int hid, int recognition, int usbMode);
+
+/* ---- Threads ------------------------------------------------------------ */
+
+/* The next count thread creations of the library fail. */
+NUV_API void NUV_CALL NuvSimFailThreadCreations(int count);
+/* 1: threads the library creates from now on do not run until something
+   waits for them or holding is switched off; 0: they start at once, and so
+   do the threads held so far. */
+NUV_API void NUV_CALL NuvSimHoldNewThreads(int on);
 
 /* ---- Video devices ----------------------------------------------------- */
 /* Device ids are those of NuvSimAddDevice. Unless configured otherwise a
@@ -240,15 +249,6 @@ NUV_API void NUV_CALL NuvSimClearBuildFaults(void);
 /* Device information sets handed out by SetupDiGetClassDevsA and not yet
    destroyed. */
 NUV_API int NUV_CALL NuvSimLiveDeviceInfoSets(void);
-
-/* ---- Threads ------------------------------------------------------------ */
-
-/* The next count thread creations of the library fail. */
-NUV_API void NUV_CALL NuvSimFailThreadCreations(int count);
-/* 1: threads the library creates from now on do not run until something
-   waits for them or holding is switched off; 0: they start at once, and so
-   do the threads held so far. */
-NUV_API void NUV_CALL NuvSimHoldNewThreads(int on);
 
 #ifdef __cplusplus
 } /* extern "C" */

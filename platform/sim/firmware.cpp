@@ -60,26 +60,47 @@ Firmware::Sector *Firmware::SectorFor(std::uint32_t address, bool create) {
     return raw;
 }
 
+// The flash wraps at 16 MiB; each access is split at sector boundaries so
+// that one look-up serves a whole run of bytes.
 void Firmware::FlashPeek(std::uint32_t address, std::uint8_t *data, std::size_t size) const {
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::uint32_t at = (address + static_cast<std::uint32_t>(i)) % kFlashSize;
+    while (size > 0) {
+        const std::uint32_t at = address % kFlashSize;
+        const std::size_t run = std::min<std::size_t>(size, kSectorSize - at % kSectorSize);
         auto it = sectors_.find(at / kSectorSize);
-        data[i] = it == sectors_.end() ? 0xFF : (*it->second)[at % kSectorSize];
+        if (it == sectors_.end()) {
+            std::memset(data, 0xFF, run);
+        } else {
+            std::memcpy(data, it->second->data() + at % kSectorSize, run);
+        }
+        address += static_cast<std::uint32_t>(run);
+        data += run;
+        size -= run;
     }
 }
 
 void Firmware::FlashPoke(std::uint32_t address, const std::uint8_t *data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::uint32_t at = (address + static_cast<std::uint32_t>(i)) % kFlashSize;
-        (*SectorFor(at, true))[at % kSectorSize] = data[i];
+    while (size > 0) {
+        const std::uint32_t at = address % kFlashSize;
+        const std::size_t run = std::min<std::size_t>(size, kSectorSize - at % kSectorSize);
+        std::memcpy(SectorFor(at, true)->data() + at % kSectorSize, data, run);
+        address += static_cast<std::uint32_t>(run);
+        data += run;
+        size -= run;
     }
 }
 
 void Firmware::FlashProgram(std::uint32_t address, const std::uint8_t *data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::uint32_t at = (address + static_cast<std::uint32_t>(i)) % kFlashSize;
-        if (data[i] == 0xFF) continue;  // nothing to clear: keep erased sectors sparse
-        (*SectorFor(at, true))[at % kSectorSize] &= data[i];
+    while (size > 0) {
+        const std::uint32_t at = address % kFlashSize;
+        const std::size_t run = std::min<std::size_t>(size, kSectorSize - at % kSectorSize);
+        // Nothing to clear keeps an erased sector sparse.
+        if (std::any_of(data, data + run, [](std::uint8_t b) { return b != 0xFF; })) {
+            std::uint8_t *cells = SectorFor(at, true)->data() + at % kSectorSize;
+            for (std::size_t i = 0; i < run; ++i) cells[i] &= data[i];
+        }
+        address += static_cast<std::uint32_t>(run);
+        data += run;
+        size -= run;
     }
 }
 

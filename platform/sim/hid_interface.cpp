@@ -84,7 +84,7 @@ void HidInterface::ClearFaults() {
 
 std::vector<std::vector<std::uint8_t>> HidInterface::CommandLog() const {
     std::lock_guard<std::mutex> hold(lock_);
-    return log_;
+    return {log_.begin(), log_.end()};
 }
 
 std::size_t HidInterface::CommandCount() const {
@@ -139,6 +139,7 @@ BOOL HidInterface::WriteReport(const void *data, DWORD bytes, DWORD *written) {
     // The HID class takes exactly one whole output report.
     if (bytes != static_cast<DWORD>(outputLength_)) return FALSE;
     const auto *bytesIn = static_cast<const std::uint8_t *>(data);
+    if (log_.size() >= kLogCapacity) log_.pop_front();
     log_.emplace_back(bytesIn, bytesIn + bytes);
     if (written) *written = bytes;
 

@@ -60,7 +60,9 @@ public:
     void FailWrites(int count);
     void ClearFaults();
 
-    // The command reports the firmware received, raw, in order.
+    // The command reports the firmware received, raw, in order; the latest
+    // kLogCapacity are kept.
+    static constexpr std::size_t kLogCapacity = 1u << 17;
     std::vector<std::vector<std::uint8_t>> CommandLog() const;
     std::size_t CommandCount() const;
     void ClearCommandLog();
@@ -95,7 +97,7 @@ private:
     bool present_ = true;
     std::vector<Fault> faults_;
     int failWrites_ = 0;
-    std::vector<std::vector<std::uint8_t>> log_;
+    std::deque<std::vector<std::uint8_t>> log_;
     std::vector<HidHandle *> handles_;
     // Replies leave the firmware in order: one that is late holds back the
     // ones behind it, as a busy device would.

@@ -2,8 +2,8 @@
 
 #include "platform/sim/clock.h"
 #include "platform/sim/files.h"
-#include "platform/sim/video_device.h"
 #include "platform/sim/threads.h"
+#include "platform/sim/video_device.h"
 
 namespace nuv::sim {
 
@@ -31,9 +31,9 @@ void World::Reset() {
         ClearLocked();
     }
     Clock::Instance().UseVirtualTime(false);
-    ResetVideoWorld();
     // ---- Threads ----
     ResetThreadSwitches();
+    ResetVideoWorld();
 }
 
 void World::ResetDefault() {
