@@ -96,6 +96,7 @@ __attribute__((target("avx2"))) void StreamPassAvx2(std::uint16_t *image, const 
         const __m256i acc = _mm256_and_si256(_mm256_or_si256(_mm256_or_si256(acc0, acc1), _mm256_or_si256(acc2, acc3)), mask);
         _mm256_storeu_si256(at, _mm256_xor_si256(_mm256_loadu_si256(at), acc));
     }
+    _mm256_zeroupper();  // the plain tail and the caller run legacy SSE code
     StreamPassPlain(image + i, map + i, n - i, zero);
 }
 #endif
