@@ -102,6 +102,14 @@ struct CameraSlot {
     ComRef<IPin> captureOutPin;
     ComRef<IPin> grabberInPin;
     ComRef<IMediaEvent> mediaEvent;
+
+    // ---- Capture: protection against a close on another thread ----
+    // Held by the graph build, the teardown and every video-property call
+    // for the whole of their framework calls, so that a property call never
+    // uses an interface that a concurrent close is releasing. The streaming
+    // thread never takes it (it only takes frameLock), so stopping the graph
+    // under it cannot deadlock. Never held together with the registry lock.
+    std::mutex graphLock;
 };
 
 struct ProcessState {
@@ -114,6 +122,12 @@ struct ProcessState {
     int processComFlag = 0;
     std::atomic<HRESULT> lastComStatus{0};
     std::atomic<ewc_SampleGrabberCB *> callbackTable[kCameraCount] = {};
+
+    // ---- Capture: open/close serialisation and COM ownership ----
+    // NuvOpen and NuvClose run one at a time: the choice of a free record
+    // and slot, the clearing of the slots and the COM bookkeeping of an idle
+    // period are never interleaved by two threads.
+    std::mutex lifecycleLock;
 };
 
 CameraRecord &Record(int index);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job: builds the library and runs the demo against the simulated
-# camera world.
+# The main job: builds the library and runs a capture run against the
+# simulated camera world (argument: seconds of streaming, default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh native

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: natively, natively under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows builds (export tables, and the
-# Windows programs under Wine).
+# UndefinedBehaviorSanitizer, natively under ThreadSanitizer, and the Windows
+# builds (export tables, and the Windows programs under Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh all
@@ -20,6 +20,13 @@ cmake -S . -B build/asan -DNUV_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE
 cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --no-tests=error --test-dir build/asan --output-on-failure -j"$jobs"
+
+step "native, ThreadSanitizer (streaming threads, close against receive/property/command)"
+cmake -S . -B build/tsan -DNUV_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=thread \
+  -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/tsan -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --no-tests=error --test-dir build/tsan --output-on-failure -j"$jobs"
 
 # Wine: a prefix of our own, quiet. 32-bit Wine needs a kernel that runs
 # 32-bit programs; where it cannot, the 32-bit DLLs are still built and their

@@ -1,0 +1,343 @@
+// Opening a camera (graph, control channel, parameter block, gain maps,
+// camera number, registration), handing out its frames, closing it, and
+// opening by serial number.
+//
+// Opens and closes run one at a time under the process lifecycle lock: the
+// choice of a free record and slot, the clearing of the slots and the COM
+// bookkeeping of an idle period must not interleave. Frames, properties and
+// vendor commands never take that lock.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "api/registry.h"
+#include "capture/capture.h"
+#include "capture/capture_internal.h"
+#include "capture/sample_grabber_cb.h"
+#include "control/hid_transport.h"
+#include "control/video_properties.h"
+#include "correction/correction.h"
+#include "discovery/discovery.h"
+#include "firmware/rewrite.h"
+#include "nuv.h"
+
+namespace nuv {
+
+namespace {
+
+// COM apartments belong to threads: only the thread whose initialisation
+// the process COM flag records can balance it.
+thread_local bool tOwnsComInitialisation = false;
+
+// "Fill with zeros": every field of a slot back to zero, with nothing held.
+void ClearSlot(int index) {
+    CameraSlot &slot = Slot(index);
+    std::lock_guard<std::mutex> graph(slot.graphLock);
+    ReleaseGraphLocked(index);
+    std::lock_guard<std::mutex> frame(slot.frameLock);
+    slot.width = 0;
+    slot.height = 0;
+    slot.frameRate = 0.0;
+    slot.deviceIndex = 0;
+    slot.devicePosition = 0;
+    std::memset(slot.friendlyName, 0, sizeof slot.friendlyName);
+    std::memset(slot.displayName, 0, sizeof slot.displayName);
+    slot.requestedSubtype = GUID{};
+    std::memset(slot.requestedFormatName, 0, sizeof slot.requestedFormatName);
+    slot.subtype = GUID{};
+    std::memset(slot.formatName, 0, sizeof slot.formatName);
+    slot.running = 0;
+    slot.buildStatus = 0;
+    slot.frameBuffer.reset();
+    slot.frameCapacity = 0;
+    slot.frameLength = 0;
+    slot.sampleTime = 0.0;
+    for (int &flag : slot.propertySupport) flag = 0;
+    slot.grabberMediaType = AM_MEDIA_TYPE{};
+}
+
+// Name number position of a comma-separated list; empty names do not count.
+bool NameAt(const char *list, int position, std::string &name) {
+    if (position < 0) return false;
+    int index = 0;
+    const char *p = list;
+    while (*p != '\0') {
+        while (*p == ',') ++p;
+        if (*p == '\0') break;
+        const char *end = std::strchr(p, ',');
+        if (end == nullptr) end = p + std::strlen(p);
+        if (index == position) {
+            name.assign(p, end);
+            return true;
+        }
+        ++index;
+        p = end;
+    }
+    return false;
+}
+
+// The device list of a listing export, in a buffer of the remembered size
+// (fallback when that is 0 or less), always terminated.
+std::vector<char> FetchList(int(NUV_CALL *list)(char *, int), int fallback, int *result) {
+    int size = Process().deviceListSize.load();
+    if (size <= 0) {
+        size = fallback;
+        Process().deviceListSize = size;
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(size) + 1, '\0');
+    *result = list(buffer.data(), size);
+    buffer.back() = '\0';
+    return buffer;
+}
+
+int ModeIndexOf(int width, int height) {
+    for (int mode = 0; mode < 3; ++mode) {
+        int modeWidth = 0, modeHeight = 0;
+        if (ModeSize(mode, &modeWidth, &modeHeight) && modeWidth == width && modeHeight == height) return mode;
+    }
+    return -1;
+}
+
+// Steps 11 to 16 of an open, for a camera with a control channel. False
+// when the camera cannot be registered; what was made is dropped then.
+bool OpenControlSide(int slotIndex, int position, int kind, int width, int height) {
+    CameraSlot &slot = Slot(slotIndex);
+    ControlChannelRef channel = OpenControlChannel(slot.displayName);
+    if (!channel) return false;
+
+    auto block = std::make_shared<ParameterBlock>();
+    if (!ReadParameterBlock(channel->handle(), *block)) return false;
+
+    // From the arguments as passed, not from the values a build substituted.
+    const int modeIndex = ModeIndexOf(width, height);
+    if (modeIndex < 0) return false;
+
+    GainMapRef maps[2];
+    if (kind == 1) {
+        int modeWidth = 0, modeHeight = 0;
+        ModeSize(modeIndex, &modeWidth, &modeHeight);
+        const auto count = static_cast<std::size_t>(modeWidth) * static_cast<std::size_t>(modeHeight);
+        for (int k = 0; k < 2; ++k) {
+            std::shared_ptr<double[]> map(new (std::nothrow) double[count]);
+            if (!map) return false;
+            if (ComputeGainMap(k + 1, map.get(), modeIndex, *block)) maps[k] = std::move(map);
+        }
+    }
+
+    double cameraNumber = 0.0;
+    if (!GetProperty(slotIndex, kPropertyCameraNumber, &cameraNumber)) return false;
+    const int cameraNumberIndex = static_cast<int>(std::trunc(cameraNumber)) - 1;
+
+    RegisterCamera(slotIndex, position, std::move(channel), kind, std::move(block), modeIndex, std::move(maps[0]),
+                   std::move(maps[1]), cameraNumberIndex);
+    return true;
+}
+
+int Open(int position, int width, int height, double frameRate, const char *formatName) {
+    // The eight names a camera can be opened with, exact and case-sensitive.
+    GUID subtype{};
+    if (formatName == nullptr || !SubtypeFromFormatName(formatName, &subtype)) return -1;
+
+    std::lock_guard<std::mutex> lifecycle(Process().lifecycleLock);
+    if (const CameraRecord *open = FindRecord(position); open != nullptr && open->slotIndex.load() != -1) return -1;
+    int slotIndex = -1;
+    for (int i = 0; i < kCameraCount; ++i) {
+        if (Record(i).slotIndex.load() == -1) {
+            slotIndex = i;
+            break;
+        }
+    }
+    if (slotIndex == -1) return -1;
+
+    InitialiseComIfIdle();
+    if (Process().deviceCount.load() == -1)
+        for (int i = 0; i < kCameraCount; ++i) ClearSlot(i);
+
+    CameraSlot &slot = Slot(slotIndex);
+    if (slot.running.load() == 1) return -1;
+    {
+        std::lock_guard<std::mutex> graph(slot.graphLock);
+        slot.width = width;
+        slot.height = height;
+        slot.frameRate = frameRate;
+        slot.deviceIndex = position;
+        slot.displayName[0] = '\0';
+        slot.requestedSubtype = subtype;
+        slot.subtype = subtype;
+        slot.buildStatus = -1;
+    }
+
+    BuildCaptureGraph(slotIndex);
+    if (slot.buildStatus.load() != kBuildOk) {
+        EndIdlePeriodIfNothingRuns();
+        return -1;
+    }
+
+    auto fail = [&] {
+        TeardownGraph(slotIndex);
+        EndIdlePeriodIfNothingRuns();
+        return -1;
+    };
+
+    int listed = 0;
+    std::vector<char> list = FetchList(&NuvGetDevice, 512, &listed);
+    if (listed == 0) return fail();
+    std::string name;
+    if (!NameAt(list.data(), position, name)) return fail();
+
+    int kind = -1;
+    if (name == "NUV") kind = 0;
+    else if (name == "NUV2") kind = 1;
+    if (kind == -1) {
+        RegisterCamera(slotIndex, position, nullptr, -1, nullptr, -1, nullptr, nullptr, -1);
+        return 1;
+    }
+    bool registered = false;
+    try {
+        registered = OpenControlSide(slotIndex, position, kind, width, height);
+    } catch (...) {
+        registered = false;
+    }
+    return registered ? 0 : fail();
+}
+
+bool ReceiveImage(int handle, void *image) {
+    const CameraRecord *record = LookUpCamera(handle);
+    if (record == nullptr) return false;
+    const int slotIndex = record->slotIndex.load();
+    if (slotIndex < 0 || slotIndex >= kCameraCount || image == nullptr) return false;
+    CameraSlot &slot = Slot(slotIndex);
+    if (slot.running.load() == 0) return false;
+    {
+        // The same lock as the streaming thread's copy and the teardown's
+        // release: the frame is never torn and never freed under the copy.
+        std::lock_guard<std::mutex> hold(slot.frameLock);
+        ewc_SampleGrabberCB *callback = Process().callbackTable[slotIndex].load();
+        if (callback == nullptr || slot.running.load() == 0) return false;
+        const double sampleTime = slot.sampleTime.load();
+        // Exact comparison; a NaN on either side counts as a new frame.
+        if (sampleTime == callback->lastDeliveredTime) return false;
+        callback->lastDeliveredTime = sampleTime;
+        const int length = slot.frameLength.load();
+        if (length > 0 && slot.frameBuffer) std::memcpy(image, slot.frameBuffer.get(), static_cast<std::size_t>(length));
+    }
+    const int modeIndex = record->modeIndex.load();
+    if (modeIndex == -1) return true;
+    if (record->defectSwitch.load() == 1) CorrectPixelDefects(handle, modeIndex, image);
+    if (record->shadingSwitch.load() == 1) CorrectShading(handle, modeIndex, image);
+    return true;
+}
+
+void Close(int handle) {
+    std::lock_guard<std::mutex> lifecycle(Process().lifecycleLock);
+    NuvSetLed(handle, 0);
+    if (CameraRecord *record = LookUpCamera(handle)) {
+        // Commands still running on other threads keep their own reference:
+        // the handle closes when the last of them lets go.
+        if (ControlChannelRef channel = record->channel.load()) {
+            // No rewrite job may go on writing through a closed camera.
+            FinishRewriteBeforeClose(channel.get());
+            record->channel.exchange(nullptr);
+        }
+    }
+    if (const CameraRecord *record = LookUpCamera(handle)) {
+        const int slotIndex = record->slotIndex.load();
+        if (slotIndex != -1) TeardownGraph(slotIndex);
+    }
+    if (CameraRecord *record = LookUpCamera(handle)) ClearRecord(*record);
+}
+
+int OpenSerialNo(const char *serial, int *handle, int width, int height, double frameRate) {
+    if (serial == nullptr || handle == nullptr) return -1;
+    char request[128] = {};
+    const std::size_t length = strnlen(serial, 124);
+    if (length > 123) return -1;
+    const char *confirmFormat = nullptr;
+    if (std::strstr(serial, "NUV#") != nullptr) confirmFormat = "NUV#%08X";
+    else if (std::strstr(serial, "NUV2#") != nullptr) confirmFormat = "NUV2#%08X";
+    else return -1;
+    std::memcpy(request, serial, length);
+
+    int listed = 0;
+    std::vector<char> list = FetchList(&NuvGetDeviceWithSerialNo, 1024, &listed);
+    if (listed == 0) return -1;
+    int position = -1;
+    std::string entry;
+    for (int i = 0; NameAt(list.data(), i, entry); ++i) {
+        if (entry == request) {
+            position = i;
+            break;
+        }
+    }
+    if (position == -1) return -1;
+
+    if (NuvOpen(position, width, height, frameRate, "YUY2") == -1) return -1;
+    int number = 0;
+    if (!NuvGetSerialNo(position, &number)) {
+        NuvClose(position);
+        return -1;
+    }
+    char confirmation[128];
+    std::snprintf(confirmation, sizeof confirmation, confirmFormat, static_cast<unsigned int>(number));
+    if (std::strcmp(confirmation, request) != 0) {
+        NuvClose(position);
+        return -1;
+    }
+    *handle = position;
+    return 0;
+}
+
+}  // namespace
+
+void InitialiseComIfIdle() {
+    ProcessState &process = Process();
+    if (process.processComFlag != 0 || process.deviceCount.load() != -1) return;
+    const HRESULT result = NoteCom(os::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    // S_FALSE (COM already initialised on this thread) must be balanced as
+    // well, or every idle period would leave one initialisation behind.
+    if (SUCCEEDED(result)) {
+        process.processComFlag = 1;
+        tOwnsComInitialisation = true;
+    }
+}
+
+void UndoComInitialisation() {
+    ProcessState &process = Process();
+    if (process.processComFlag == 0) return;
+    // Another thread's initialisation cannot be undone from here; calling
+    // CoUninitialize anyway would end one the application made itself.
+    if (tOwnsComInitialisation) {
+        os::CoUninitialize();
+        tOwnsComInitialisation = false;
+    }
+    process.processComFlag = 0;
+}
+
+}  // namespace nuv
+
+using namespace nuv;
+
+int NUV_CALL NuvOpen(int position, int width, int height, double frameRate, const char *formatName) {
+    return Guarded<int>(-1, [&] { return Open(position, width, height, frameRate, formatName); });
+}
+
+NuvBool NUV_CALL NuvReceiveImage(int handle, void *image) {
+    return Guarded<NuvBool>(0, [&]() -> NuvBool { return ReceiveImage(handle, image) ? 1 : 0; });
+}
+
+void NUV_CALL NuvClose(int handle) {
+    if (handle == -1) return;
+    Guarded<int>(0, [&] {
+        Close(handle);
+        return 0;
+    });
+}
+
+int NUV_CALL NuvOpenSerialNo(const char *serial, int *handle, int width, int height, double frameRate) {
+    return Guarded<int>(-1, [&] { return OpenSerialNo(serial, handle, width, height, frameRate); });
+}

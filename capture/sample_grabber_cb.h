@@ -1,0 +1,36 @@
+// The sample callback of a camera slot: the media framework hands it every
+// frame of the slot's graph on the graph's streaming thread.
+//
+// Its lifetime belongs to the slot, not to reference counts: the graph build
+// creates it and the teardown deletes it, after the graph was stopped and the
+// callback detached, so no frame can reach a deleted object.
+#pragma once
+
+#include "platform/os.h"
+
+// final and without a virtual destructor: its table holds exactly the five
+// operations of the interface.
+class ewc_SampleGrabberCB final : public ISampleGrabberCB {
+public:
+    explicit ewc_SampleGrabberCB(int slotIndex) : slotIndex_(slotIndex) {}
+    ~ewc_SampleGrabberCB() = default;
+    ewc_SampleGrabberCB(const ewc_SampleGrabberCB &) = delete;
+    ewc_SampleGrabberCB &operator=(const ewc_SampleGrabberCB &) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE SampleCB(double, IMediaSample *) override { return S_OK; }
+    // Copies the sample into the slot's frame buffer under the slot's frame
+    // lock, growing the buffer when a sample is longer than its capacity
+    // (compressed formats vary); stores the sample time after the bytes.
+    HRESULT STDMETHODCALLTYPE BufferCB(double sampleTime, BYTE *buffer, long length) override;
+
+    int slotIndex() const { return slotIndex_; }
+    // The sample time of the frame NuvReceiveImage handed out last; read and
+    // written under the slot's frame lock.
+    double lastDeliveredTime = 0.0;
+
+private:
+    int slotIndex_;
+};
