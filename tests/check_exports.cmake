@@ -1,6 +1,8 @@
-# Fails unless every name DLL exports is a decorated export of the public
-# table (_Name@bytes with the right byte count; _NuvSim...@N also allowed when
-# SIM), and every table function that CORE defines is exported.
+# Fails unless DLL exports every function of the public table under its
+# decorated name (_Name@bytes with the right byte count), and nothing else:
+# with SIM, _NuvSim...@N names are allowed besides; with EXACT, the table's 43
+# names are all there is. Every table function that CORE defines must be
+# exported.
 cmake_policy(SET CMP0057 NEW)
 set(table
   NuvDLLVersion@8 NuvGetBufferSize@4 NuvGetDevice@8 NuvGetDeviceWithSerialNo@8 NuvGetFormat@12
@@ -63,4 +65,14 @@ if(missing)
   message(FATAL_ERROR "${DLL} lacks exports the library defines: ${missing}")
 endif()
 list(LENGTH exported n)
+foreach(bare IN LISTS table)
+  if(NOT "_${bare}" IN_LIST exported)
+    message(FATAL_ERROR "${DLL} lacks _${bare}")
+  endif()
+endforeach()
+if(EXACT)
+  if(NOT n EQUAL 43)
+    message(FATAL_ERROR "${DLL} exports ${n} names, not the 43 of the table")
+  endif()
+endif()
 message(STATUS "${DLL}: ${n} exports, all decorated as the table says")
