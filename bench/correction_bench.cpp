@@ -4,8 +4,10 @@
 // - ComputeGainMap on each path beside the scalar reference;
 // - CorrectPixelDefects with 20 entries beside the shading pass.
 // Each figure is printed as a ratio with its target and the path that ran.
+// The figure and its limit are timed alternately in the same iterations.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -101,93 +103,96 @@ __attribute__((target("avx2"))) void StreamPassAvx2(std::uint16_t *image, const 
 }
 #endif
 
-void BM_StreamingLimit(benchmark::State &state) {
-    Fixture &f = Data();
-    const bool wide = KernelPathAvailable(KernelPath::kAvx2);
-    for (auto _ : state) {
+void StreamPass(Fixture &f) {
 #if defined(__x86_64__) || defined(__i386__)
-        if (wide) {
-            StreamPassAvx2(f.image.data(), f.map.get(), kPixels, gZero);
-        } else {
-            StreamPassPlain(f.image.data(), f.map.get(), kPixels, gZero);
-        }
-#else
-        (void)wide;
-        StreamPassPlain(f.image.data(), f.map.get(), kPixels, gZero);
-#endif
-        benchmark::ClobberMemory();
+    if (KernelPathAvailable(KernelPath::kAvx2)) {
+        StreamPassAvx2(f.image.data(), f.map.get(), kPixels, gZero);
+        return;
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kPixels * 12));
+#endif
+    StreamPassPlain(f.image.data(), f.map.get(), kPixels, gZero);
 }
+
+// Fastest time seen for each measured piece. The figure and its limit are
+// timed alternately inside the same iterations, so both see the same cache
+// state and the same load from whatever else runs on the machine; the best
+// of many runs is the one least disturbed.
+std::map<std::string, double> gBest;
+
+template <class F>
+double Timed(const std::string &name, F &&body) {
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    auto it = gBest.find(name);
+    if (it == gBest.end() || seconds < it->second) gBest[name] = seconds;
+    return seconds;
+}
+
+std::string Key(const char *what, KernelPath path) { return std::string(what) + "/" + KernelPathName(path); }
 
 void BM_CorrectShading(benchmark::State &state) {
     Fixture &f = Data();
     const auto path = static_cast<KernelPath>(state.range(0));
     ForceKernelPath(path);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(CorrectShading(kHandle, kMode, f.image.data()));
+        Timed("streaming", [&] { StreamPass(f); });
+        benchmark::ClobberMemory();
+        state.SetIterationTime(Timed(Key("shading", path), [&] { CorrectShading(kHandle, kMode, f.image.data()); }));
         benchmark::ClobberMemory();
     }
     ResetKernelPath();
     state.SetLabel(KernelPathName(path));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kPixels * 12));
+    state.counters["x_limit"] = gBest[Key("shading", path)] / gBest["streaming"];
 }
 
 void BM_ComputeGainMap(benchmark::State &state) {
     Fixture &f = Data();
     const auto path = static_cast<KernelPath>(state.range(0));
     std::vector<double> map(kPixels);
-    ForceKernelPath(path);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(ComputeGainMap(1, map.data(), kMode, f.block));
+        ForceKernelPath(KernelPath::kScalar);
+        Timed("map reference", [&] { ComputeGainMap(1, map.data(), kMode, f.block); });
+        benchmark::ClobberMemory();
+        ForceKernelPath(path);
+        state.SetIterationTime(Timed(Key("map", path), [&] { ComputeGainMap(1, map.data(), kMode, f.block); }));
         benchmark::ClobberMemory();
     }
     ResetKernelPath();
     state.SetLabel(KernelPathName(path));
+    state.counters["speedup"] = gBest["map reference"] / gBest[Key("map", path)];
 }
 
 void BM_CorrectPixelDefects(benchmark::State &state) {
     Fixture &f = Data();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(CorrectPixelDefects(kHandle, kMode, f.image.data()));
+        Timed(Key("shading", BestKernelPath()), [&] { CorrectShading(kHandle, kMode, f.image.data()); });
+        benchmark::ClobberMemory();
+        state.SetIterationTime(Timed("defects", [&] { CorrectPixelDefects(kHandle, kMode, f.image.data()); }));
         benchmark::ClobberMemory();
     }
 }
 
-constexpr int kRepetitions = 5;
-
 void RegisterAll() {
-    benchmark::RegisterBenchmark("StreamingLimit", BM_StreamingLimit)->Repetitions(kRepetitions);
     for (int p = 0; p < kKernelPathCount; ++p) {
         if (!KernelPathAvailable(static_cast<KernelPath>(p))) continue;
-        benchmark::RegisterBenchmark("CorrectShading", BM_CorrectShading)->Arg(p)->Repetitions(kRepetitions);
+        benchmark::RegisterBenchmark("CorrectShading", BM_CorrectShading)->Arg(p)->UseManualTime()->MinTime(1.0);
     }
-    for (int p = 0; p < kKernelPathCount; ++p) {
+    for (int p = 1; p < kKernelPathCount; ++p) {
         if (!KernelPathAvailable(static_cast<KernelPath>(p))) continue;
-        benchmark::RegisterBenchmark("ComputeGainMap", BM_ComputeGainMap)->Arg(p)->Unit(benchmark::kMillisecond)->Repetitions(kRepetitions);
+        benchmark::RegisterBenchmark("ComputeGainMap", BM_ComputeGainMap)
+            ->Arg(p)
+            ->UseManualTime()
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.5);
     }
-    benchmark::RegisterBenchmark("CorrectPixelDefects", BM_CorrectPixelDefects)->Unit(benchmark::kNanosecond)->Repetitions(kRepetitions);
+    // Manual time here counts only the 20 entries, so the iteration count is
+    // fixed: a minimum time would run the shading pass millions of times.
+    benchmark::RegisterBenchmark("CorrectPixelDefects", BM_CorrectPixelDefects)
+        ->UseManualTime()
+        ->Unit(benchmark::kNanosecond)
+        ->Iterations(3000);
 }
-
-// Keeps the time per iteration of every run, for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, double> seconds;
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (run.iterations > 0 && run.run_type == Run::RT_Iteration) {
-                // The best of the repetitions: the machine is shared, and
-                // interference only ever adds time.
-                const double t = run.real_accumulated_time / static_cast<double>(run.iterations);
-                std::string name = run.benchmark_name();
-                name = name.substr(0, name.find("/repeats:"));
-                auto it = seconds.find(name);
-                if (it == seconds.end() || t < it->second) seconds[name] = t;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
 
 }  // namespace
 
@@ -195,39 +200,39 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     Data();
     RegisterAll();
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::RunSpecifiedBenchmarks();
     ClearRecord(Record(0));
 
-    auto time = [&](const std::string &name) {
-        auto it = reporter.seconds.find(name);
-        return it == reporter.seconds.end() ? 0.0 : it->second;
+    auto best = [](const std::string &name) {
+        auto it = gBest.find(name);
+        return it == gBest.end() ? 0.0 : it->second;
     };
-    const double limit = time("StreamingLimit");
-    std::printf("\nBest kernel path on this machine: %s\n", KernelPathName(BestKernelPath()));
+    std::printf("\nBest kernel path on this machine: %s (fastest runs, figure and limit timed alternately)\n",
+                KernelPathName(BestKernelPath()));
     const double shadingTarget[kKernelPathCount] = {0.0, 0.0, 2.0, 1.25};
     const double mapTarget[kKernelPathCount] = {0.0, 2.0, 4.0, 8.0};
-    const double reference = time("ComputeGainMap/0");
+    const double limit = best("streaming");
+    const double reference = best("map reference");
     for (int p = 0; p < kKernelPathCount; ++p) {
         const KernelPath path = static_cast<KernelPath>(p);
         if (!KernelPathAvailable(path)) continue;
-        const double shading = time("CorrectShading/" + std::to_string(p));
+        const double shading = best(Key("shading", path));
         if (limit > 0 && shading > 0) {
-            std::printf("CorrectShading 1280x720 [%s]: %.2fx the streaming limit (%.0f us vs %.0f us)", KernelPathName(path),
-                        shading / limit, shading * 1e6, limit * 1e6);
+            std::printf("CorrectShading 1280x720 [%s]: %.2fx the streaming limit (%.0f us vs %.0f us)",
+                        KernelPathName(path), shading / limit, shading * 1e6, limit * 1e6);
             if (shadingTarget[p] > 0) std::printf(", target <= %.2fx", shadingTarget[p]);
             std::printf("\n");
         }
-        const double map = time("ComputeGainMap/" + std::to_string(p));
-        if (p > 0 && map > 0 && reference > 0) {
+        const double map = best(Key("map", path));
+        if (map > 0 && reference > 0) {
             std::printf("ComputeGainMap 1280x720 [%s]: %.2fx faster than the scalar reference (%.2f ms vs %.2f ms)",
                         KernelPathName(path), reference / map, map * 1e3, reference * 1e3);
             if (mapTarget[p] > 0) std::printf(", target >= %.1fx", mapTarget[p]);
             std::printf("\n");
         }
     }
-    const double defects = time("CorrectPixelDefects");
-    const double bestShading = time("CorrectShading/" + std::to_string(static_cast<int>(BestKernelPath())));
+    const double defects = best("defects");
+    const double bestShading = best(Key("shading", BestKernelPath()));
     if (defects > 0 && bestShading > 0) {
         std::printf("CorrectPixelDefects, 20 entries: %.0f ns, %.5f of the shading pass [%s]\n", defects * 1e9,
                     defects / bestShading, KernelPathName(BestKernelPath()));

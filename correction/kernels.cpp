@@ -178,7 +178,14 @@ void FillGainMapSse2(double *map, int width, int height, const ShadingSet &set) 
 // GCC does not emit it before a tail call.
 NUV_AVX2 inline __attribute__((always_inline)) void LeaveWideRegisters() { _mm256_zeroupper(); }
 
-// Four words times their gains, NaN made 0, truncated.
+// Four words times their gains, truncated; a NaN product comes out as
+// 0x80000000 like an out-of-range one.
+NUV_AVX2 inline __attribute__((always_inline)) __m128i TruncateFourAvx2(const unsigned char *at, const double *g) {
+    const __m128i words = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at)));
+    return _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(words), _mm256_loadu_pd(g)));
+}
+
+// The same with NaN products made +0.0 first, so they come out as 0.
 NUV_AVX2 inline __attribute__((always_inline)) __m128i ShadeFourAvx2(const unsigned char *at, const double *g) {
     const __m128i words = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(at)));
     __m256d p = _mm256_mul_pd(_mm256_cvtepi32_pd(words), _mm256_loadu_pd(g));
@@ -186,19 +193,27 @@ NUV_AVX2 inline __attribute__((always_inline)) __m128i ShadeFourAvx2(const unsig
     return _mm256_cvttpd_epi32(p);
 }
 
-// Signed saturation to 16 bits keeps 0..1023 and makes every other value a
-// word above 1023 when read as unsigned; the unsigned minimum then clamps.
-NUV_AVX2 inline __attribute__((always_inline)) void ShadeEightAvx2(unsigned char *at, const double *g) {
-    const __m128i packed = _mm_packs_epi32(ShadeFourAvx2(at, g), ShadeFourAvx2(at + 8, g + 4));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_min_epu16(packed, _mm_set1_epi16(1023)));
+// Sixteen words. Signed saturation to 16 bits keeps 0..1023 and makes every
+// other value a word above 1023 when read as unsigned, which the unsigned
+// minimum then clamps. Only a NaN product, or one below -32767, yields the
+// word 0x8000: groups without it (every group of an ordinary frame) need no
+// NaN test, and the rare others are done again with it.
+NUV_AVX2 inline __attribute__((always_inline)) void ShadeSixteenAvx2(unsigned char *at, const double *g) {
+    const __m128i flag = _mm_set1_epi16(static_cast<short>(0x8000));
+    __m128i a = _mm_packs_epi32(TruncateFourAvx2(at, g), TruncateFourAvx2(at + 8, g + 4));
+    __m128i b = _mm_packs_epi32(TruncateFourAvx2(at + 16, g + 8), TruncateFourAvx2(at + 24, g + 12));
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(a, flag), _mm_cmpeq_epi16(b, flag))) != 0) {
+        a = _mm_packs_epi32(ShadeFourAvx2(at, g), ShadeFourAvx2(at + 8, g + 4));
+        b = _mm_packs_epi32(ShadeFourAvx2(at + 16, g + 8), ShadeFourAvx2(at + 24, g + 12));
+    }
+    const __m128i limit = _mm_set1_epi16(1023);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_min_epu16(a, limit));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(at + 16), _mm_min_epu16(b, limit));
 }
 
 NUV_AVX2 void ShadeAvx2(unsigned char *bytes, const double *gains, std::size_t count) {
     std::size_t i = ShadeHead(bytes, gains, count);
-    for (; i + 16 <= count; i += 16) {
-        ShadeEightAvx2(bytes + 2 * i, gains + i);
-        ShadeEightAvx2(bytes + 2 * i + 16, gains + i + 8);
-    }
+    for (; i + 16 <= count; i += 16) ShadeSixteenAvx2(bytes + 2 * i, gains + i);
     LeaveWideRegisters();
     ShadeScalar(bytes, gains, i, count);
 }
@@ -236,23 +251,40 @@ NUV_AVX2 void FillGainMapAvx2(double *map, int width, int height, const ShadingS
 
 #define NUV_AVX512 __attribute__((target("avx512f,avx512bw")))
 
-// Eight words times their gains, NaN lanes zeroed by the conversion's mask.
-NUV_AVX512 inline __attribute__((always_inline)) __m256i ShadeEightAvx512(__m256i words, const double *g) {
+// Eight words (as int32) times their gains, truncated; NaN products come out
+// as 0x80000000.
+NUV_AVX512 inline __attribute__((always_inline)) __m256i TruncateEightAvx512(const unsigned char *at, const double *g) {
+    const __m256i words = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at)));
+    return _mm512_cvttpd_epi32(_mm512_mul_pd(_mm512_cvtepi32_pd(words), _mm512_loadu_pd(g)));
+}
+
+// The same with NaN lanes zeroed by the conversion's mask.
+NUV_AVX512 inline __attribute__((always_inline)) __m256i ShadeEightAvx512(const unsigned char *at, const double *g) {
+    const __m256i words = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(at)));
     const __m512d p = _mm512_mul_pd(_mm512_cvtepi32_pd(words), _mm512_loadu_pd(g));
     return _mm512_maskz_cvttpd_epi32(_mm512_cmp_pd_mask(p, p, _CMP_ORD_Q), p);
 }
 
+// Packs two groups of eight in word order: the pack works within 128-bit
+// lanes, the permutation restores the order.
+NUV_AVX512 inline __attribute__((always_inline)) __m256i PackSixteenAvx512(__m256i low, __m256i high) {
+    return _mm256_permute4x64_epi64(_mm256_packs_epi32(low, high), 0xD8);
+}
+
+// Sixteen words, with the saturating pack, the unsigned minimum and the
+// rare-NaN retry of the AVX2 path.
 NUV_AVX512 void ShadeAvx512(unsigned char *bytes, const double *gains, std::size_t count) {
-    const __m512i limit = _mm512_set1_epi32(1023);
+    const __m256i limit = _mm256_set1_epi16(1023);
+    const __m256i flag = _mm256_set1_epi16(static_cast<short>(0x8000));
     std::size_t i = ShadeHead(bytes, gains, count);
     for (; i + 16 <= count; i += 16) {
         unsigned char *at = bytes + 2 * i;
         const double *g = gains + i;
-        const __m512i w = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(at)));
-        const __m256i t0 = ShadeEightAvx512(_mm512_castsi512_si256(w), g);
-        const __m256i t1 = ShadeEightAvx512(_mm512_extracti64x4_epi64(w, 1), g + 8);
-        const __m512i t = _mm512_min_epu32(_mm512_inserti64x4(_mm512_castsi256_si512(t0), t1, 1), limit);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(at), _mm512_cvtepi32_epi16(t));
+        __m256i packed = PackSixteenAvx512(TruncateEightAvx512(at, g), TruncateEightAvx512(at + 16, g + 8));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(packed, flag)) != 0) {
+            packed = PackSixteenAvx512(ShadeEightAvx512(at, g), ShadeEightAvx512(at + 16, g + 8));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(at), _mm256_min_epu16(packed, limit));
     }
     LeaveWideRegisters();
     ShadeScalar(bytes, gains, i, count);

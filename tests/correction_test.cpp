@@ -350,6 +350,12 @@ TEST(ComputeGainMap, RefusesArgumentsOutOfRange) {
     EXPECT_FALSE(ComputeGainMap(1, map.data(), -1, block));
     EXPECT_FALSE(ComputeGainMap(1, map.data(), 3, block));
     EXPECT_FALSE(ComputeGainMap(1, nullptr, 0, block));
+    EXPECT_EQ(AllocateGainMap(3), nullptr);
+    EXPECT_EQ(AllocateGainMap(-1), nullptr);
+    const auto aligned = AllocateGainMap(2);
+    ASSERT_NE(aligned, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(aligned.get()) % 64, 0u) << "whole cache lines for the kernels";
+    EXPECT_TRUE(ComputeGainMap(1, aligned.get(), 2, block));
     int w = 0, h = 0;
     EXPECT_FALSE(ModeSize(3, &w, &h));
     EXPECT_EQ(w, 0);
