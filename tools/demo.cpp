@@ -172,22 +172,27 @@ int main(int argc, char **argv) {
             Fail("no raw frame", camera.position);
             continue;
         }
-        const Flatness raw = Measure(camera.pixels);
-        if (switchable) {
-            NuvSetPixelDefectOnOff(camera.position, 1);
-            NuvSetShadingCorrectionOnOff(camera.position, 1);
+        const Flatness first = Measure(camera.pixels);
+        if (!switchable) {
+            // The switches belong to the cameras that carry shading data; a
+            // "NUV" frame is delivered as its camera kind allows.
+            std::printf("  camera %d:           spread %6.2f %%, corner/centre %.3f  (no correction switches for "
+                        "this camera kind)\n",
+                        camera.position, first.spreadPercent, first.cornerToCentre);
+            continue;
         }
+        NuvSetPixelDefectOnOff(camera.position, 1);
+        NuvSetShadingCorrectionOnOff(camera.position, 1);
         if (!NextFrame(camera.position, camera.pixels, 2.0)) {
             Fail("no corrected frame", camera.position);
             continue;
         }
         const Flatness corrected = Measure(camera.pixels);
         std::printf("  camera %d raw:       spread %6.2f %%, corner/centre %.3f\n", camera.position,
-                    raw.spreadPercent, raw.cornerToCentre);
-        std::printf("  camera %d corrected: spread %6.2f %%, corner/centre %.3f%s\n", camera.position,
-                    corrected.spreadPercent, corrected.cornerToCentre,
-                    switchable ? "" : "  (this camera kind takes no correction switch)");
-        if (switchable && !(corrected.spreadPercent < raw.spreadPercent))
+                    first.spreadPercent, first.cornerToCentre);
+        std::printf("  camera %d corrected: spread %6.2f %%, corner/centre %.3f\n", camera.position,
+                    corrected.spreadPercent, corrected.cornerToCentre);
+        if (!(corrected.spreadPercent < first.spreadPercent))
             Fail("corrected frame not flatter than raw", camera.position);
     }
 
