@@ -18,21 +18,16 @@ namespace nuv {
 
 namespace {
 
-HRESULT Note(HRESULT result) {
-    Process().lastComStatus = result;
-    return result;
-}
-
 // Reads "FriendlyName" from the moniker's property bag. A device without a
 // readable name gets an empty one.
 void ReadFriendlyName(IMoniker *moniker, char (&name)[kDeviceNameSize]) {
     name[0] = '\0';
     ComRef<IPropertyBag> bag;
-    if (Note(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.putVoid())) != S_OK || !bag) return;
+    if (NoteComStatus(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.putVoid())) != S_OK || !bag) return;
     VARIANT value;
     os::VariantInit(&value);
     value.vt = VT_BSTR;
-    const HRESULT read = Note(bag->Read(L"FriendlyName", &value, nullptr));
+    const HRESULT read = NoteComStatus(bag->Read(L"FriendlyName", &value, nullptr));
     if (read == S_OK && value.vt == VT_BSTR && value.bstrVal != nullptr) {
         WideToAnsi(value.bstrVal, name, kDeviceNameSize);
     }
@@ -204,27 +199,17 @@ int EnumVideoDevice(int position, char name[kDeviceNameSize], char *displayName)
     ComRef<IEnumMoniker> monikers;
     ComRef<IMoniker> moniker;
     ComRef<IBaseFilter> filter;
-    if (Note(os::CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                  graph.putVoid())) != S_OK) {
-        return kEnumFilterGraph;
-    }
-    if (Note(os::CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
-                                  devices.putVoid())) != S_OK) {
-        return kEnumDeviceEnumerator;
-    }
-    if (Note(devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, monikers.put(), 0)) != S_OK || !monikers) {
-        return kEnumClassEnumerator;
-    }
+    if (const int status = OpenVideoCategory(graph, devices, monikers); status != 0) return status;
     char localName[kDeviceNameSize] = {};
     int pnpCount = 0;
     int monikerCount = 0;
     for (;;) {
-        if (Note(monikers->Next(1, moniker.put(), nullptr)) != S_OK || !moniker) {
+        if (NoteComStatus(monikers->Next(1, moniker.put(), nullptr)) != S_OK || !moniker) {
             moniker.reset();
             return kEnumNoDevice;
         }
         LPOLESTR wide = nullptr;
-        if (Note(moniker->GetDisplayName(nullptr, nullptr, &wide)) != S_OK || wide == nullptr) {
+        if (NoteComStatus(moniker->GetDisplayName(nullptr, nullptr, &wide)) != S_OK || wide == nullptr) {
             os::CoTaskMemFree(wide);
             return kEnumDisplayName;
         }
@@ -241,11 +226,11 @@ int EnumVideoDevice(int position, char name[kDeviceNameSize], char *displayName)
     }
     // Binding and adding is a probe: a device that cannot be instantiated
     // ends the enumeration at its position.
-    Note(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.putVoid()));
+    NoteComStatus(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.putVoid()));
     wchar_t filterName[40];
     std::swprintf(filterName, sizeof filterName / sizeof filterName[0], L"Video Capture %d", monikerCount);
     const HRESULT added = filter ? graph->AddFilter(filter.get(), filterName) : E_POINTER;
-    if (Note(added) != S_OK) return kEnumAddFilter;
+    if (NoteComStatus(added) != S_OK) return kEnumAddFilter;
     std::memcpy(name, localName, kDeviceNameSize);
     return kEnumOk;
 }

@@ -33,11 +33,6 @@ const FormatName kFormatNames[] = {
 };
 constexpr int kOpenableFormats = 8;
 
-HRESULT Note(HRESULT result) {
-    Process().lastComStatus = result;
-    return result;
-}
-
 void FreeMediaType(AM_MEDIA_TYPE *type) {
     if (type == nullptr) return;
     if (type->pbFormat != nullptr) os::CoTaskMemFree(type->pbFormat);
@@ -79,25 +74,15 @@ int EnumStreamFormats(int position, StreamFormatRecord records[], int *count) {
     ComRef<IBaseFilter> filter;
     ComRef<ICaptureGraphBuilder2> builder;
     ComRef<IAMStreamConfig> config;
-    if (Note(os::CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                  graph.putVoid())) != S_OK) {
-        return kEnumFilterGraph;
-    }
-    if (Note(os::CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
-                                  devices.putVoid())) != S_OK) {
-        return kEnumDeviceEnumerator;
-    }
-    if (Note(devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, monikers.put(), 0)) != S_OK || !monikers) {
-        return kEnumClassEnumerator;
-    }
+    if (const int status = OpenVideoCategory(graph, devices, monikers); status != 0) return status;
     // Only the first ten monikers of the category are looked at.
     bool found = false;
     int pnpCount = 0;
     for (int monikerCount = 0; monikerCount < 10; ++monikerCount) {
         ComRef<IMoniker> moniker;
-        if (Note(monikers->Next(1, moniker.put(), nullptr)) != S_OK || !moniker) continue;
+        if (NoteComStatus(monikers->Next(1, moniker.put(), nullptr)) != S_OK || !moniker) continue;
         LPOLESTR wide = nullptr;
-        if (Note(moniker->GetDisplayName(nullptr, nullptr, &wide)) != S_OK || wide == nullptr) {
+        if (NoteComStatus(moniker->GetDisplayName(nullptr, nullptr, &wide)) != S_OK || wide == nullptr) {
             os::CoTaskMemFree(wide);
             return kEnumDisplayName;
         }
@@ -105,11 +90,11 @@ int EnumStreamFormats(int position, StreamFormatRecord records[], int *count) {
         os::CoTaskMemFree(wide);
         if (!plugAndPlay) continue;
         if (!found && pnpCount == position) {
-            Note(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.putVoid()));
+            NoteComStatus(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.putVoid()));
             wchar_t filterName[40];
             std::swprintf(filterName, sizeof filterName / sizeof filterName[0], L"Video Capture %d", monikerCount);
             const HRESULT added = filter ? graph->AddFilter(filter.get(), filterName) : E_POINTER;
-            if (Note(added) != S_OK) return kEnumAddFilter;
+            if (NoteComStatus(added) != S_OK) return kEnumAddFilter;
             found = true;
         }
         ++pnpCount;
@@ -118,19 +103,19 @@ int EnumStreamFormats(int position, StreamFormatRecord records[], int *count) {
     devices.reset();
     if (!found) return kEnumNoDevice;
 
-    if (Note(os::CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_ICaptureGraphBuilder2,
+    if (NoteComStatus(os::CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_ICaptureGraphBuilder2,
                                   builder.putVoid())) != S_OK ||
-        Note(builder->SetFiltergraph(graph.get())) != S_OK) {
+        NoteComStatus(builder->SetFiltergraph(graph.get())) != S_OK) {
         return kEnumCaptureBuilder;
     }
-    if (Note(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, filter.get(), IID_IAMStreamConfig,
+    if (NoteComStatus(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, filter.get(), IID_IAMStreamConfig,
                                     config.putVoid())) != S_OK ||
         !config) {
         return kEnumStreamConfig;
     }
     int capabilities = 0;
     int recordSize = 0;
-    if (Note(config->GetNumberOfCapabilities(&capabilities, &recordSize)) != S_OK) return kEnumCapabilities;
+    if (NoteComStatus(config->GetNumberOfCapabilities(&capabilities, &recordSize)) != S_OK) return kEnumCapabilities;
     if (recordSize != static_cast<int>(sizeof(VIDEO_STREAM_CONFIG_CAPS)) || capabilities <= 0) {
         *count = 0;
         return kEnumOk;
@@ -139,7 +124,7 @@ int EnumStreamFormats(int position, StreamFormatRecord records[], int *count) {
     for (int index = 0; index < capabilities && filled < capacity; ++index) {
         AM_MEDIA_TYPE *type = nullptr;
         alignas(8) BYTE caps[sizeof(VIDEO_STREAM_CONFIG_CAPS)];
-        if (Note(config->GetStreamCaps(index, &type, caps)) != S_OK || type == nullptr) {
+        if (NoteComStatus(config->GetStreamCaps(index, &type, caps)) != S_OK || type == nullptr) {
             FreeMediaType(type);
             continue;
         }

@@ -1,5 +1,7 @@
 #include "discovery/text.h"
 
+#include "discovery/discovery.h"
+
 #include <cstring>
 
 namespace nuv {
@@ -49,6 +51,28 @@ ComSession::ComSession() {
 
 ComSession::~ComSession() {
     if (initialised_) os::CoUninitialize();
+}
+
+HRESULT NoteComStatus(HRESULT result) {
+    Process().lastComStatus = result;
+    return result;
+}
+
+int OpenVideoCategory(ComRef<IGraphBuilder> &graph, ComRef<ICreateDevEnum> &devices,
+                      ComRef<IEnumMoniker> &monikers) {
+    if (NoteComStatus(os::CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                                           graph.putVoid())) != S_OK) {
+        return kEnumFilterGraph;
+    }
+    if (NoteComStatus(os::CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER,
+                                           IID_ICreateDevEnum, devices.putVoid())) != S_OK) {
+        return kEnumDeviceEnumerator;
+    }
+    if (NoteComStatus(devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, monikers.put(), 0)) != S_OK ||
+        !monikers) {
+        return kEnumClassEnumerator;
+    }
+    return 0;
 }
 
 }  // namespace nuv

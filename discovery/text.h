@@ -3,6 +3,7 @@
 #pragma once
 
 #include "api/registry.h"
+#include "platform/com_ref.h"
 #include "platform/os.h"
 
 namespace nuv {
@@ -25,5 +26,15 @@ public:
 private:
     bool initialised_ = false;
 };
+
+// Stores result as the last COM status and returns it.
+HRESULT NoteComStatus(HRESULT result);
+
+// The first steps of every enumeration: the scratch filter graph, the system
+// device enumerator and the video-input category's moniker enumerator.
+// Returns 0, or the status of the step that failed (3, 4 or 5; an empty
+// category, S_FALSE, counts as failure).
+int OpenVideoCategory(ComRef<IGraphBuilder> &graph, ComRef<ICreateDevEnum> &devices,
+                      ComRef<IEnumMoniker> &monikers);
 
 }  // namespace nuv
