@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "api/guarded.h"
 #include "api/shared_ref.h"
 #include "platform/com_ref.h"
 #include "platform/os.h"
@@ -163,15 +164,5 @@ void ClearRecord(CameraRecord &record);
 // The slot of a record in use, or null when its slot index is out of 0..9.
 CameraSlot *SlotOf(const CameraRecord &record);
 
-// Runs body and turns any exception into the export's failure value: no
-// exception leaves the library.
-template <class R, class F>
-R Guarded(R failure, F &&body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
 
 }  // namespace nuv

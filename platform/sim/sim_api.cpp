@@ -1,22 +1,13 @@
 // The simulator's C control API.
+#include "api/guarded.h"
 #include "nuv_sim.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/files.h"
 #include "platform/sim/world.h"
 
+using nuv::Guarded;
 using nuv::sim::Clock;
 using nuv::sim::World;
-
-namespace {
-template <class R, class F>
-R Guarded(R failure, F &&body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
-}  // namespace
 
 void NUV_CALL NuvSimReset(void) {
     Guarded(0, [] {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "api/guarded.h"
 #include "nuv_sim.h"
 #include "platform/sim/hid_interface.h"
 #include "platform/sim/threads.h"
@@ -11,19 +12,11 @@
 
 using nuv::sim::Firmware;
 using nuv::sim::HidInterface;
+using nuv::Guarded;
 using nuv::sim::World;
 using FaultKind = nuv::sim::HidInterface::FaultKind;
 
 namespace {
-
-template <class R, class F>
-R Guarded(R failure, F &&body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
 
 // Runs body(hid) for an interface that exists; failure otherwise.
 template <class R, class F>

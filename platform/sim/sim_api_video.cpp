@@ -1,6 +1,7 @@
 // The simulator's control API for video devices.
 #include <cstring>
 
+#include "api/guarded.h"
 #include "nuv_sim.h"
 #include "platform/sim/clock.h"
 #include "platform/sim/hid_interface.h"
@@ -10,18 +11,10 @@ using nuv::sim::FrameSource;
 using nuv::sim::VideoCapability;
 using nuv::sim::VideoDevice;
 using nuv::sim::VideoFaults;
+using nuv::Guarded;
 using nuv::sim::World;
 
 namespace {
-
-template <class R, class F>
-R Guarded(R failure, F &&body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return failure;
-    }
-}
 
 // Runs body(camera, device) for an existing device id.
 template <class F>
