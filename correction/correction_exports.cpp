@@ -34,6 +34,18 @@ CameraRecord *SwitchRecord(int handle) {
 bool ValidCameraNumber(int cameraNumber) { return cameraNumber == 1 || cameraNumber == 2; }
 bool ValidMode(int modeIndex) { return modeIndex >= 0 && modeIndex < kModeCount; }
 
+// The first checks of both setters, in their order: the handle and camera
+// number, a record that is not a "NUV" camera, a control channel and a cached
+// parameter block. The channel is handed out for the update that follows.
+CameraRecord *WritableRecord(int handle, int cameraNo, ControlChannelRef &channel) {
+    if (handle == -1 || !ValidCameraNumber(cameraNo)) return nullptr;
+    CameraRecord *record = CorrectionRecord(handle);
+    if (record == nullptr) return nullptr;
+    channel = record->channel.load();
+    if (channel == nullptr || channel->handle() == nullptr || record->parameterBlock.empty()) return nullptr;
+    return record;
+}
+
 std::uint16_t Column(const NuvDefectEntry &entry) { return entry.column; }
 std::uint16_t Row(const NuvDefectEntry &entry) { return entry.row; }
 
@@ -59,11 +71,9 @@ using namespace nuv;
 
 NuvBool NUV_CALL NuvSetPixelDefect(int handle, int cameraNo, int mode, const NuvDefectEntry *entries) {
     return Guarded<NuvBool>(0, [&]() -> NuvBool {
-        if (handle == -1 || !ValidCameraNumber(cameraNo)) return 0;
-        CameraRecord *record = CorrectionRecord(handle);
+        ControlChannelRef channel;
+        CameraRecord *record = WritableRecord(handle, cameraNo, channel);
         if (record == nullptr) return 0;
-        const ControlChannelRef channel = record->channel.load();
-        if (channel == nullptr || channel->handle() == nullptr || record->parameterBlock.empty()) return 0;
         if (!ValidMode(mode) || entries == nullptr) return 0;
         // The caller's array is copied once, so what is checked is what is
         // written even if the caller changes it meanwhile.
@@ -116,11 +126,9 @@ NuvBool NUV_CALL NuvGetPixelDefectOnOff(int handle, int *on) {
 NuvBool NUV_CALL NuvSetShadingCorrection(int handle, int cameraNo, int mode, const double *centre, const double *k2,
                                          const double *k1, const double *k0) {
     return Guarded<NuvBool>(0, [&]() -> NuvBool {
-        if (handle == -1 || !ValidCameraNumber(cameraNo)) return 0;
-        CameraRecord *record = CorrectionRecord(handle);
+        ControlChannelRef channel;
+        CameraRecord *record = WritableRecord(handle, cameraNo, channel);
         if (record == nullptr) return 0;
-        const ControlChannelRef channel = record->channel.load();
-        if (channel == nullptr || channel->handle() == nullptr || record->parameterBlock.empty()) return 0;
         if (!ValidMode(mode)) return 0;
         if (centre == nullptr || k2 == nullptr || k1 == nullptr || k0 == nullptr) return 0;
         ShadingSet set;

@@ -13,6 +13,7 @@
 #include "capture/sample_grabber_cb.h"
 #include "capture_fixture.h"
 #include "correction/correction.h"
+#include "record_expect.h"
 
 namespace nuv::testing {
 namespace {
@@ -102,18 +103,7 @@ TEST_F(OpenClose, CloseReturnsTheRecordToItsFreeValuesWhateverTheSwitches) {
         Record(0).shadingSwitch = 0;
     }
     NuvClose(1);
-    const CameraRecord &record = Record(0);
-    EXPECT_EQ(record.slotIndex.load(), -1);
-    EXPECT_EQ(record.handle.load(), -1);
-    EXPECT_TRUE(record.channel.empty());
-    EXPECT_EQ(record.kind.load(), -1);
-    EXPECT_TRUE(record.parameterBlock.empty());
-    EXPECT_EQ(record.modeIndex.load(), -1);
-    EXPECT_EQ(record.cameraNumberIndex.load(), -1);
-    EXPECT_TRUE(record.gainMaps[0].empty());
-    EXPECT_TRUE(record.gainMaps[1].empty());
-    EXPECT_EQ(record.defectSwitch.load(), 1);
-    EXPECT_EQ(record.shadingSwitch.load(), 1);
+    ExpectFree(Record(0));
     EXPECT_EQ(NuvGetBufferSize(1), 0);
     std::uint8_t image[16] = {};
     EXPECT_EQ(NuvReceiveImage(1, image), 0);

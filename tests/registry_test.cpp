@@ -3,24 +3,11 @@
 #include <memory>
 
 #include "api/registry.h"
+#include "record_expect.h"
 #include "sim_fixture.h"
 
 namespace nuv {
 namespace {
-
-void ExpectFree(const CameraRecord &record) {
-    EXPECT_EQ(record.slotIndex.load(), -1);
-    EXPECT_EQ(record.handle.load(), -1);
-    EXPECT_TRUE(record.channel.empty());
-    EXPECT_EQ(record.kind.load(), -1);
-    EXPECT_TRUE(record.parameterBlock.empty());
-    EXPECT_EQ(record.modeIndex.load(), -1);
-    EXPECT_EQ(record.cameraNumberIndex.load(), -1);
-    EXPECT_TRUE(record.gainMaps[0].empty());
-    EXPECT_TRUE(record.gainMaps[1].empty());
-    EXPECT_EQ(record.defectSwitch.load(), 1);
-    EXPECT_EQ(record.shadingSwitch.load(), 1);
-}
 
 class RegistryTest : public SimTest {
 protected:
