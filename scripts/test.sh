@@ -36,12 +36,22 @@ export WINEDEBUG=-all WINEPREFIX="$PWD/build/wineprefix"
 wine32=""
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then wine32=wine; fi
 wine64=/usr/lib/wine/wine64
+# One wine server, with Wine's services started here, for all Windows test
+# programs: left to itself the server exits a moment after each program ends
+# and the next program may catch it closing. Started outside ctest, so that
+# no program of Wine's holds a test's output open.
+start_wine() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -p </dev/null >/dev/null 2>&1 || true
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  "$1" wineboot -i </dev/null >/dev/null 2>&1 || true
+}
 
 step "Windows 32-bit (i686)${wine32:+, under Wine}"
 cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DNUV_WERROR=ON \
   -DNUV_BUILD_TESTS=ON -DNUV_BUILD_BENCH=OFF -DNUV_WINE="$wine32" >/dev/null
 cmake --build build/win32 -j"$jobs"
-[ -n "$wine32" ] && wine wineboot -i >/dev/null 2>&1 || true
+if [ -n "$wine32" ]; then start_wine wine; fi
 ctest --no-tests=error --test-dir build/win32 --output-on-failure
 
 if [ -z "$wine32" ]; then
@@ -49,7 +59,7 @@ if [ -z "$wine32" ]; then
   cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake -DNUV_WERROR=ON \
     -DNUV_BUILD_TESTS=ON -DNUV_BUILD_BENCH=OFF -DNUV_WINE="$wine64" >/dev/null
   cmake --build build/win64 -j"$jobs"
-  "$wine64" wineboot -i >/dev/null 2>&1 || true
+  start_wine "$wine64"
   ctest --no-tests=error --test-dir build/win64 --output-on-failure
 fi
 step "all tests passed"
