@@ -35,16 +35,29 @@ using GainMapRef = std::shared_ptr<const double[]>;
 // the last user lets go, so that a command or a firmware job still running
 // on another thread never writes to a closed handle, or to another device
 // that the OS gave the same handle value.
+//
+// It also keeps the report lengths of its own interface (cameras on one
+// machine may report different ones) and serialises the exchanges made
+// through it: two threads sending at once would otherwise read each other's
+// replies from the one handle, and one of them would wait out the deadline.
 class ControlChannel {
 public:
-    explicit ControlChannel(HANDLE handle) : handle_(handle) {}
+    ControlChannel(HANDLE handle, unsigned inputLength, unsigned outputLength)
+        : handle_(handle), inputLength_(inputLength), outputLength_(outputLength) {}
     ControlChannel(const ControlChannel &) = delete;
     ControlChannel &operator=(const ControlChannel &) = delete;
     ~ControlChannel();
     HANDLE handle() const { return handle_; }
+    unsigned inputLength() const { return inputLength_; }
+    unsigned outputLength() const { return outputLength_; }
+    // Held for one whole exchange (command report out, reply in).
+    std::mutex &exchangeLock() const { return exchangeLock_; }
 
 private:
     HANDLE handle_;
+    unsigned inputLength_;
+    unsigned outputLength_;
+    mutable std::mutex exchangeLock_;
 };
 using ControlChannelRef = std::shared_ptr<ControlChannel>;
 
@@ -120,7 +133,7 @@ struct ProcessState {
     std::atomic<int> deviceCount{-1};
     std::atomic<int> deviceListSize{1024};
     std::atomic<int> deviceBound[kCameraCount] = {};
-    int processComFlag = 0;
+    std::atomic<int> processComFlag{0};
     std::atomic<HRESULT> lastComStatus{0};
     std::atomic<ewc_SampleGrabberCB *> callbackTable[kCameraCount] = {};
 

@@ -29,14 +29,16 @@ struct Channel {
         HIDP_CAPS caps{};
         nuv::os::HidP_GetCaps(preparsed, &caps);
         nuv::os::HidD_FreePreparsedData(preparsed);
-        nuv::StoreHidCaps(caps);
+        channel = std::make_unique<nuv::ControlChannel>(handle, caps.InputReportByteLength,
+                                                        caps.OutputReportByteLength);
     }
     ~Channel() {
-        nuv::os::CloseHandle(handle);
+        channel.reset();  // closes the handle
         NuvSimReset();
     }
     int hid = 0;
     HANDLE handle = nullptr;
+    std::unique_ptr<nuv::ControlChannel> channel;
 };
 
 // One raw round trip: a prebuilt report written and its reply read, nothing
@@ -78,11 +80,11 @@ void BM_Exchange(benchmark::State &state) {
     command[1] = 0x07;
     nuv::ReplyBlock reply{};
     for (auto _ : state) {
-        if (!nuv::HidTransact(channel.handle, command, reply)) state.SkipWithError("exchange failed");
+        if (!nuv::HidTransact(*channel.channel, command, reply)) state.SkipWithError("exchange failed");
         benchmark::DoNotOptimize(reply);
     }
     double exchangeNs = 0, firmwareNs = 0;
-    const double ratio = RatioOfBestBatches([&](int) { nuv::HidTransact(channel.handle, command, reply); },
+    const double ratio = RatioOfBestBatches([&](int) { nuv::HidTransact(*channel.channel, command, reply); },
                                             [&](int i) { FirmwareRoundTrip(channel.handle, static_cast<std::uint8_t>(i)); },
                                             &exchangeNs, &firmwareNs);
     state.counters["exchanges_per_s"] = 1e9 / exchangeNs;
@@ -95,12 +97,12 @@ void BM_ParameterBlockRead(benchmark::State &state) {
     Channel channel;
     nuv::ParameterBlock block{};
     for (auto _ : state) {
-        if (!nuv::ReadParameterBlock(channel.handle, block)) state.SkipWithError("read failed");
+        if (!nuv::ReadParameterBlock(*channel.channel, block)) state.SkipWithError("read failed");
         benchmark::DoNotOptimize(block);
     }
     double blockNs = 0, firmwareNs = 0;
     const double ratio = RatioOfBestBatches(
-        [&](int) { nuv::ReadParameterBlock(channel.handle, block); },
+        [&](int) { nuv::ReadParameterBlock(*channel.channel, block); },
         [&](int i) {
             for (int chunk = 0; chunk < nuv::kParameterBlockChunks; ++chunk) {
                 FirmwareRoundTrip(channel.handle, static_cast<std::uint8_t>(i + chunk));

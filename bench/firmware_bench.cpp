@@ -38,8 +38,7 @@ struct Camera {
         HIDP_CAPS caps{};
         nuv::os::HidP_GetCaps(preparsed, &caps);
         nuv::os::HidD_FreePreparsedData(preparsed);
-        nuv::StoreHidCaps(caps);
-        channel = std::make_shared<nuv::ControlChannel>(file);
+        channel = std::make_shared<nuv::ControlChannel>(file, caps.InputReportByteLength, caps.OutputReportByteLength);
         nuv::RegisterCamera(0, 0, channel, 1, nullptr, 0, nullptr, nullptr, 0);
 
         path = (std::filesystem::temp_directory_path() / "nuv_bench_image.bin").string();
@@ -90,7 +89,7 @@ struct Camera {
             command[1] = static_cast<std::uint8_t>(address >> 16);
             command[2] = static_cast<std::uint8_t>(address >> 8);
             command[3] = static_cast<std::uint8_t>(address);
-            nuv::HidTransact(channel->handle(), command, reply);
+            nuv::HidTransact(*channel, command, reply);
         }
         return std::chrono::duration<double>(Clock::now() - start).count() / chunks;
     }

@@ -294,20 +294,31 @@ ComRef<IPin> FindPin(IBaseFilter *filter, PIN_DIRECTION direction) {
     return found;
 }
 
+namespace {
+
+// Stops frames from reaching the slot: the grabber is asked to let go of the
+// callback, and the callback drops whatever still arrives (a grabber that
+// refused, or a graph that could not be stopped).
+void DetachCallbackLocked(int slotIndex, CameraSlot &slot) {
+    // Not kept as the last COM status, like the stop of a failed build.
+    if (slot.grabber) slot.grabber->SetCallback(nullptr, 1);
+    std::lock_guard<std::mutex> hold(slot.frameLock);
+    if (ewc_SampleGrabberCB *callback = Process().callbackTable[slotIndex].load()) callback->Detach();
+}
+
+}  // namespace
+
 void ReleaseGraphLocked(int slotIndex) {
     if (slotIndex < 0 || slotIndex >= kCameraCount) return;
     CameraSlot &slot = Slot(slotIndex);
     ProcessState &process = Process();
     if (slot.devicePosition != -1) process.deviceBound[slotIndex] = 0;
 
-    // Detach first: from here on the grabber calls nothing of ours. (Not
-    // kept as the last COM status, like the stop of a failed build.)
-    if (slot.grabber) slot.grabber->SetCallback(nullptr, 1);
+    DetachCallbackLocked(slotIndex, slot);
     {
         std::lock_guard<std::mutex> hold(slot.frameLock);
         slot.frameBuffer.reset();
         slot.frameCapacity = 0;
-        delete process.callbackTable[slotIndex].exchange(nullptr);
     }
 
     slot.mediaEvent.reset();
@@ -318,7 +329,6 @@ void ReleaseGraphLocked(int slotIndex) {
     slot.grabberFilter.reset();
     slot.captureBuilder.reset();
     slot.captureFilter.reset();
-    slot.filterGraph.reset();
     // The temporaries too, in case a failed step left one behind.
     slot.captureOutPin.reset();
     slot.grabberInPin.reset();
@@ -326,6 +336,12 @@ void ReleaseGraphLocked(int slotIndex) {
     slot.moniker.reset();
     slot.monikerEnum.reset();
     slot.deviceEnum.reset();
+    slot.filterGraph.reset();
+
+    // Last: whatever of the framework still held the callback (a grabber that
+    // refused the detach releases it when it goes) has gone by now.
+    std::lock_guard<std::mutex> hold(slot.frameLock);
+    delete process.callbackTable[slotIndex].exchange(nullptr);
 }
 
 void ReleaseGraph(int slotIndex) {
@@ -367,9 +383,15 @@ int TeardownGraph(int slotIndex) {
     {
         std::lock_guard<std::mutex> hold(slot.graphLock);
         if (slot.running.load() == 0) return 1;
+        // A refused step leaves the graph in place (a later open tries again),
+        // but it no longer delivers into the slot.
+        auto refuse = [&] {
+            DetachCallbackLocked(slotIndex, slot);
+            return 2;
+        };
         if (NoteCom(slot.filterGraph.query(IID_IMediaControl, slot.mediaControl)) != S_OK || !slot.mediaControl) {
             slot.mediaControl.reset();
-            return 2;
+            return refuse();
         }
         NoteCom(slot.mediaControl->Stop());
         slot.mediaControl.reset();
@@ -377,7 +399,7 @@ int TeardownGraph(int slotIndex) {
             long eventCode = 0;
             if (NoteCom(slot.mediaEvent->WaitForCompletion(static_cast<long>(kFirstFrameTimeoutMs), &eventCode)) ==
                 E_ABORT)
-                return 2;
+                return refuse();
         }
         ReleaseGraphLocked(slotIndex);
         slot.running = 0;

@@ -6,6 +6,7 @@
 // choice of a free record and slot, the clearing of the slots and the COM
 // bookkeeping of an idle period must not interleave. Frames, properties and
 // vendor commands never take that lock.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -61,36 +62,47 @@ void ClearSlot(int index) {
     slot.grabberMediaType = AM_MEDIA_TYPE{};
 }
 
-// Name number position of a comma-separated list; empty names do not count.
-bool NameAt(const char *list, int position, std::string &name) {
-    if (position < 0) return false;
-    int index = 0;
-    const char *p = list;
-    while (*p != '\0') {
-        while (*p == ',') ++p;
-        if (*p == '\0') break;
-        const char *end = std::strchr(p, ',');
-        if (end == nullptr) end = p + std::strlen(p);
-        if (index == position) {
-            name.assign(p, end);
-            return true;
-        }
-        ++index;
-        p = end;
-    }
-    return false;
+// The number of names in a device list that a listing call returned with
+// result listed: the count it gave, or for a list that did not fit (-1),
+// the complete names it holds (a trailing separator starts no name).
+int NamesInList(const char *list, int listed) {
+    if (listed >= 0) return listed;
+    const std::size_t length = std::strlen(list);
+    if (length == 0) return 0;
+    const int separators = static_cast<int>(std::count(list, list + length, ','));
+    return list[length - 1] == ',' ? separators : separators + 1;
 }
 
-// The device list of a listing export, in a buffer of the remembered size
-// (fallback when that is 0 or less), always terminated.
-std::vector<char> FetchList(int(NUV_CALL *list)(char *, int), int fallback, int *result) {
-    int size = Process().deviceListSize.load();
-    if (size <= 0) {
-        size = fallback;
-        Process().deviceListSize = size;
+// Name number position of a device list. Every field counts, an empty one
+// too (a device without a name is listed as ""), so that position k of the
+// list is always device k.
+bool NameAt(const char *list, int listed, int position, std::string &name) {
+    if (position < 0 || position >= NamesInList(list, listed)) return false;
+    const char *p = list;
+    for (int index = 0; index < position; ++index) {
+        p = std::strchr(p, ',');
+        if (p == nullptr) return false;
+        ++p;
     }
-    std::vector<char> buffer(static_cast<std::size_t>(size) + 1, '\0');
-    *result = list(buffer.data(), size);
+    const char *end = std::strchr(p, ',');
+    name.assign(p, end != nullptr ? end : p + std::strlen(p));
+    return true;
+}
+
+// The device list of a listing export, always terminated. A remembered size
+// of 0 or less is replaced by fallback; the buffer starts small and grows
+// while the list does not fit, so a size some caller passed (however large)
+// never decides what an open allocates.
+std::vector<char> FetchList(int(NUV_CALL *list)(char *, int), int fallback, int *result) {
+    if (Process().deviceListSize.load() <= 0) Process().deviceListSize = fallback;
+    constexpr int kFirstSize = 1024;
+    constexpr int kLargestSize = 1 << 20;
+    std::vector<char> buffer;
+    for (int size = kFirstSize;; size *= 2) {
+        buffer.assign(static_cast<std::size_t>(size) + 1, '\0');
+        *result = list(buffer.data(), size);
+        if (*result != -1 || size >= kLargestSize) break;
+    }
     buffer.back() = '\0';
     return buffer;
 }
@@ -111,7 +123,7 @@ bool OpenControlSide(int slotIndex, int position, int kind, int width, int heigh
     if (!channel) return false;
 
     auto block = std::make_shared<ParameterBlock>();
-    if (!ReadParameterBlock(channel->handle(), *block)) return false;
+    if (!ReadParameterBlock(*channel, *block)) return false;
 
     // From the arguments as passed, not from the values a build substituted.
     const int modeIndex = ModeIndexOf(width, height);
@@ -119,11 +131,8 @@ bool OpenControlSide(int slotIndex, int position, int kind, int width, int heigh
 
     GainMapRef maps[2];
     if (kind == 1) {
-        int modeWidth = 0, modeHeight = 0;
-        ModeSize(modeIndex, &modeWidth, &modeHeight);
-        const auto count = static_cast<std::size_t>(modeWidth) * static_cast<std::size_t>(modeHeight);
         for (int k = 0; k < 2; ++k) {
-            std::shared_ptr<double[]> map(new (std::nothrow) double[count]);
+            std::shared_ptr<double[]> map = AllocateGainMap(modeIndex);
             if (!map) return false;
             if (ComputeGainMap(k + 1, map.get(), modeIndex, *block)) maps[k] = std::move(map);
         }
@@ -138,6 +147,19 @@ bool OpenControlSide(int slotIndex, int position, int kind, int width, int heigh
     return true;
 }
 
+// The lowest free record whose slot is not running. A slot still running
+// without a record is one whose teardown was refused when its camera closed:
+// the teardown is tried again, and a slot that still refuses is skipped, so
+// one stuck graph costs one slot instead of every later open.
+int TakeFreeSlot() {
+    for (int i = 0; i < kCameraCount; ++i) {
+        if (Record(i).slotIndex.load() != -1) continue;
+        if (Slot(i).running.load() != 0) TeardownGraph(i);
+        if (Slot(i).running.load() == 0) return i;
+    }
+    return -1;
+}
+
 int Open(int position, int width, int height, double frameRate, const char *formatName) {
     // The eight names a camera can be opened with, exact and case-sensitive.
     GUID subtype{};
@@ -145,13 +167,7 @@ int Open(int position, int width, int height, double frameRate, const char *form
 
     std::lock_guard<std::mutex> lifecycle(Process().lifecycleLock);
     if (const CameraRecord *open = FindRecord(position); open != nullptr && open->slotIndex.load() != -1) return -1;
-    int slotIndex = -1;
-    for (int i = 0; i < kCameraCount; ++i) {
-        if (Record(i).slotIndex.load() == -1) {
-            slotIndex = i;
-            break;
-        }
-    }
+    const int slotIndex = TakeFreeSlot();
     if (slotIndex == -1) return -1;
 
     InitialiseComIfIdle();
@@ -188,7 +204,7 @@ int Open(int position, int width, int height, double frameRate, const char *form
     std::vector<char> list = FetchList(&NuvGetDevice, 512, &listed);
     if (listed == 0) return fail();
     std::string name;
-    if (!NameAt(list.data(), position, name)) return fail();
+    if (!NameAt(list.data(), listed, position, name)) return fail();
 
     int kind = -1;
     if (name == "NUV") kind = 0;
@@ -213,12 +229,20 @@ bool ReceiveImage(int handle, void *image) {
     if (slotIndex < 0 || slotIndex >= kCameraCount || image == nullptr) return false;
     CameraSlot &slot = Slot(slotIndex);
     if (slot.running.load() == 0) return false;
+    FrameCorrections corrections;
     {
         // The same lock as the streaming thread's copy and the teardown's
         // release: the frame is never torn and never freed under the copy.
         std::lock_guard<std::mutex> hold(slot.frameLock);
         ewc_SampleGrabberCB *callback = Process().callbackTable[slotIndex].load();
         if (callback == nullptr || slot.running.load() == 0) return false;
+        {
+            // The record as it stands with this frame: a close clears it only
+            // after the teardown, which needs the frame lock held here.
+            auto registry = LockRegistry();
+            if (record->handle.load() != handle || record->slotIndex.load() != slotIndex) return false;
+            corrections = CurrentCorrections(*record);
+        }
         const double sampleTime = slot.sampleTime.load();
         // Exact comparison; a NaN on either side counts as a new frame.
         if (sampleTime == callback->lastDeliveredTime) return false;
@@ -226,10 +250,7 @@ bool ReceiveImage(int handle, void *image) {
         const int length = slot.frameLength.load();
         if (length > 0 && slot.frameBuffer) std::memcpy(image, slot.frameBuffer.get(), static_cast<std::size_t>(length));
     }
-    const int modeIndex = record->modeIndex.load();
-    if (modeIndex == -1) return true;
-    if (record->defectSwitch.load() == 1) CorrectPixelDefects(handle, modeIndex, image);
-    if (record->shadingSwitch.load() == 1) CorrectShading(handle, modeIndex, image);
+    ApplyCorrections(corrections, image);
     return true;
 }
 
@@ -268,7 +289,7 @@ int OpenSerialNo(const char *serial, int *handle, int width, int height, double 
     if (listed == 0) return -1;
     int position = -1;
     std::string entry;
-    for (int i = 0; NameAt(list.data(), i, entry); ++i) {
+    for (int i = 0; NameAt(list.data(), listed, i, entry); ++i) {
         if (entry == request) {
             position = i;
             break;
@@ -296,7 +317,14 @@ int OpenSerialNo(const char *serial, int *handle, int width, int height, double 
 
 void InitialiseComIfIdle() {
     ProcessState &process = Process();
-    if (process.processComFlag != 0 || process.deviceCount.load() != -1) return;
+    if (process.processComFlag.load() != 0 || process.deviceCount.load() != -1) return;
+    // A thread whose initialisation outlived an idle period (the camera was
+    // closed on another thread, which could not undo it) uses that one
+    // instead of piling up another.
+    if (tOwnsComInitialisation) {
+        process.processComFlag = 1;
+        return;
+    }
     const HRESULT result = NoteCom(os::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     // S_FALSE (COM already initialised on this thread) must be balanced as
     // well, or every idle period would leave one initialisation behind.
@@ -308,7 +336,7 @@ void InitialiseComIfIdle() {
 
 void UndoComInitialisation() {
     ProcessState &process = Process();
-    if (process.processComFlag == 0) return;
+    if (process.processComFlag.load() == 0) return;
     // Another thread's initialisation cannot be undone from here; calling
     // CoUninitialize anyway would end one the application made itself.
     if (tOwnsComInitialisation) {

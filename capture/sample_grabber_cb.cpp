@@ -25,6 +25,7 @@ HRESULT STDMETHODCALLTYPE ewc_SampleGrabberCB::BufferCB(double sampleTime, BYTE 
         const auto bytes = static_cast<std::size_t>(length);
 
         std::lock_guard<std::mutex> hold(slot.frameLock);
+        if (detached_) return S_OK;
         if (!slot.frameBuffer) {
             if (bytes == 0) {
                 slot.frameLength = 0;

@@ -31,6 +31,12 @@ public:
     // written under the slot's frame lock.
     double lastDeliveredTime = 0.0;
 
+    // From here on samples are dropped without touching the slot: for a graph
+    // whose grabber refused to let go of the callback, or that could not be
+    // stopped. Called, like every read of the flag, under the frame lock.
+    void Detach() { detached_ = true; }
+
 private:
     int slotIndex_;
+    bool detached_ = false;
 };

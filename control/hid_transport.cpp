@@ -18,18 +18,9 @@ constexpr std::size_t kWireCommandBytes = kCommandBlockSize - 1;
 constexpr std::size_t kMinReportLength = kHeaderBytes + kWireCommandBytes;  // 65
 static_assert(kMinReportLength == 1 + 1 + kReplyBlockSize);
 
-// Process-wide, shared by every camera and thread. One increment per report
-// written; two exchanges started at the same instant on different threads may
-// still carry the same number, which the reply matching tolerates (one of
-// them runs into its deadline).
+// Process-wide, shared by every camera and thread; every exchange takes its
+// own number.
 std::atomic<std::uint8_t> gSequence{0};
-
-std::mutex gCapsLock;
-HIDP_CAPS gCaps{};
-// The two lengths every exchange reads, kept beside the record so that an
-// exchange takes no lock.
-std::atomic<unsigned> gInputLength{0};
-std::atomic<unsigned> gOutputLength{0};
 
 void PutAddress(CommandBlock &command, std::uint32_t address) {
     command[1] = static_cast<std::uint8_t>(address >> 16);
@@ -43,24 +34,13 @@ bool EchoesAddress(const CommandBlock &command, const ReplyBlock &reply) {
 
 }  // namespace
 
-void StoreHidCaps(const HIDP_CAPS &caps) {
-    std::lock_guard<std::mutex> hold(gCapsLock);
-    gCaps = caps;
-    gInputLength = caps.InputReportByteLength;
-    gOutputLength = caps.OutputReportByteLength;
-}
-
-HIDP_CAPS CurrentHidCaps() {
-    std::lock_guard<std::mutex> hold(gCapsLock);
-    return gCaps;
-}
-
 std::uint8_t NextSequenceNumber() { return gSequence.load(); }
 
-bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply) {
-    if (channel == nullptr || channel == INVALID_HANDLE_VALUE) return false;
-    const std::size_t outLength = gOutputLength.load(std::memory_order_relaxed);
-    const std::size_t inLength = gInputLength.load(std::memory_order_relaxed);
+bool HidTransact(const ControlChannel &channel, const CommandBlock &command, ReplyBlock &reply) {
+    const HANDLE handle = channel.handle();
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    const std::size_t outLength = channel.outputLength();
+    const std::size_t inLength = channel.inputLength();
     // Reports too short to carry a whole command or reply block would have
     // the device see a cut command or us read past the report: refuse, like
     // a write that failed (nothing sent, sequence number kept).
@@ -81,8 +61,9 @@ bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply)
         heapIn.resize(inLength);
         in = heapIn.data();
     }
+    std::lock_guard<std::mutex> exchange(channel.exchangeLock());
     std::memset(out, 0, outLength);
-    const std::uint8_t sequence = gSequence.load();
+    const std::uint8_t sequence = gSequence.fetch_add(1);
     out[0] = 0;
     out[1] = sequence;
     // Only command bytes 0..62 go out, however long the report; the rest of a
@@ -90,11 +71,14 @@ bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply)
     std::memcpy(out + kHeaderBytes, command.data(), kWireCommandBytes);
 
     DWORD written = 0;
-    if (!os::WriteFileWithin(channel, out, static_cast<DWORD>(outLength), &written, kReplyDeadlineMs) ||
+    if (!os::WriteFileWithin(handle, out, static_cast<DWORD>(outLength), &written, kReplyDeadlineMs) ||
         written != outLength) {
+        // Nothing went out: the number is given back, unless another
+        // exchange has taken one since (it must not be handed out twice).
+        std::uint8_t taken = static_cast<std::uint8_t>(sequence + 1);
+        gSequence.compare_exchange_strong(taken, sequence);
         return false;
     }
-    gSequence.fetch_add(1);
 
     const DWORD start = os::GetTickCount();
     for (;;) {
@@ -103,7 +87,7 @@ bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply)
         if (elapsed >= kReplyDeadlineMs) return false;
         std::memset(in, 0, inLength);
         DWORD got = 0;
-        const BOOL ok = os::ReadFileWithin(channel, in, static_cast<DWORD>(inLength), &got,
+        const BOOL ok = os::ReadFileWithin(handle, in, static_cast<DWORD>(inLength), &got,
                                            kReplyDeadlineMs - elapsed);
         if (!ok || got < kMinReportLength) {
             // A read that failed before its time (device gone) must not turn
@@ -121,7 +105,7 @@ bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply)
     }
 }
 
-bool FlashWriteChunk(HANDLE channel, std::uint32_t address, const std::uint8_t *data56) {
+bool FlashWriteChunk(const ControlChannel &channel, std::uint32_t address, const std::uint8_t *data56) {
     CommandBlock command{};
     command[0] = kCmdFlashWrite;
     PutAddress(command, address);
@@ -130,7 +114,7 @@ bool FlashWriteChunk(HANDLE channel, std::uint32_t address, const std::uint8_t *
     return HidTransact(channel, command, reply) && reply[62] == 0 && EchoesAddress(command, reply);
 }
 
-bool FlashReadChunk(HANDLE channel, std::uint32_t address, std::uint8_t *data56) {
+bool FlashReadChunk(const ControlChannel &channel, std::uint32_t address, std::uint8_t *data56) {
     CommandBlock command{};
     command[0] = kCmdFlashRead;
     PutAddress(command, address);
@@ -140,7 +124,7 @@ bool FlashReadChunk(HANDLE channel, std::uint32_t address, std::uint8_t *data56)
     return true;
 }
 
-bool FlashErase(HANDLE channel, std::uint8_t firstSector, std::uint8_t lastSector) {
+bool FlashErase(const ControlChannel &channel, std::uint8_t firstSector, std::uint8_t lastSector) {
     CommandBlock command{};
     command[0] = kCmdFlashErase;
     command[1] = firstSector;
@@ -149,8 +133,7 @@ bool FlashErase(HANDLE channel, std::uint8_t firstSector, std::uint8_t lastSecto
     return HidTransact(channel, command, reply) && reply[62] == 0;
 }
 
-bool ReadParameterBlock(HANDLE channel, ParameterBlock &block) {
-    if (channel == nullptr) return false;
+bool ReadParameterBlock(const ControlChannel &channel, ParameterBlock &block) {
     // Read into a copy: a failed read leaves the caller's block as it was.
     ParameterBlock incoming;
     incoming.fill(0xFF);
@@ -162,8 +145,7 @@ bool ReadParameterBlock(HANDLE channel, ParameterBlock &block) {
     return true;
 }
 
-bool WriteParameterBlock(HANDLE channel, const ParameterBlock &block) {
-    if (channel == nullptr) return false;
+bool WriteParameterBlock(const ControlChannel &channel, const ParameterBlock &block) {
     for (int i = 0; i < kParameterBlockChunks; ++i) {
         const std::uint32_t offset = kFlashChunkSize * static_cast<std::uint32_t>(i);
         if (!FlashWriteChunk(channel, kParameterBlockAddress + offset, block.data() + offset)) return false;
@@ -171,10 +153,10 @@ bool WriteParameterBlock(HANDLE channel, const ParameterBlock &block) {
     return true;
 }
 
-bool UpdateParameterBlock(HANDLE channel, SharedRef<const ParameterBlock> &cache,
+bool UpdateParameterBlock(const ControlChannel &channel, SharedRef<const ParameterBlock> &cache,
                           const std::function<void(ParameterBlock &)> &change) {
     const std::shared_ptr<const ParameterBlock> current = cache.load();
-    if (channel == nullptr || current == nullptr) return false;
+    if (current == nullptr) return false;
     if (!FlashErase(channel, kParameterBlockSector, kParameterBlockSector)) return false;
     auto copy = std::make_shared<ParameterBlock>(*current);
     if (change) change(*copy);

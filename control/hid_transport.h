@@ -61,32 +61,32 @@ inline constexpr std::uint8_t kParameterBlockSector = 7;
 inline constexpr int kParameterBlockChunks = 21;  // 21 x 56 = 1176
 static_assert(kParameterBlockChunks * kFlashChunkSize == kParameterBlockSize);
 
-// One exchange: writes the command report with the process-wide sequence
-// number, then reads input reports until one echoes that number and the
-// command code, for at most kReplyDeadlineMs. True with reply filled when the
-// matching report came; false with reply untouched otherwise. The status
-// byte (reply[62]) is the caller's to check. Fails without sending anything
-// when channel is null or the HID capabilities record holds report lengths
-// too short for a 63-byte command or reply block. The sequence number
-// advances once for every report written, whether a reply came or not.
-bool HidTransact(HANDLE channel, const CommandBlock &command, ReplyBlock &reply);
+// One exchange: writes the command report with its own sequence number, then
+// reads input reports until one echoes that number and the command code, for
+// at most kReplyDeadlineMs. True with reply filled when the matching report
+// came; false with reply untouched otherwise. The status byte (reply[62]) is
+// the caller's to check. Fails without sending anything when the channel's
+// report lengths are too short for a 63-byte command or reply block.
+//
+// Sequence numbers are process-wide and each exchange takes its own, so no
+// two exchanges in flight carry the same one; a report whose write fails
+// gives its number back when no other exchange took one meanwhile. Exchanges
+// on one channel run one at a time.
+bool HidTransact(const ControlChannel &channel, const CommandBlock &command, ReplyBlock &reply);
 
 // Flash chunk commands (write 0x20, read 0x21): the chunk is good when the
 // exchange succeeded, the status is 0 and the reply repeats the address.
-bool FlashWriteChunk(HANDLE channel, std::uint32_t address, const std::uint8_t *data56);
-bool FlashReadChunk(HANDLE channel, std::uint32_t address, std::uint8_t *data56);
+bool FlashWriteChunk(const ControlChannel &channel, std::uint32_t address, const std::uint8_t *data56);
+bool FlashReadChunk(const ControlChannel &channel, std::uint32_t address, std::uint8_t *data56);
 // Erases sectors first..last (inclusive); true when acknowledged with status 0.
-bool FlashErase(HANDLE channel, std::uint8_t firstSector, std::uint8_t lastSector);
+bool FlashErase(const ControlChannel &channel, std::uint8_t firstSector, std::uint8_t lastSector);
 
-bool ReadParameterBlock(HANDLE channel, ParameterBlock &block);         // 21 reads of 56 bytes
-bool WriteParameterBlock(HANDLE channel, const ParameterBlock &block);  // 21 writes
+bool ReadParameterBlock(const ControlChannel &channel, ParameterBlock &block);         // 21 reads of 56 bytes
+bool WriteParameterBlock(const ControlChannel &channel, const ParameterBlock &block);  // 21 writes
 // Erase sector 7, copy *cache, apply change to the copy, write it, and only
 // after every chunk was acknowledged replace cache with the copy.
-bool UpdateParameterBlock(HANDLE channel, SharedRef<const ParameterBlock> &cache,
+bool UpdateParameterBlock(const ControlChannel &channel, SharedRef<const ParameterBlock> &cache,
                           const std::function<void(ParameterBlock &)> &change);
-
-void StoreHidCaps(const HIDP_CAPS &caps);  // the process-wide HID capabilities record
-HIDP_CAPS CurrentHidCaps();
 
 // The sequence number the next exchange will carry (for tests and tools).
 std::uint8_t NextSequenceNumber();

@@ -30,7 +30,7 @@ std::shared_ptr<ControlChannel> ChannelFor(int handle, Kind kind, CameraRecord *
 
 // One exchange whose reply must carry status 0.
 bool Exchange(const ControlChannel &channel, const CommandBlock &command, ReplyBlock &reply) {
-    return HidTransact(channel.handle(), command, reply) && reply[62] == 0;
+    return HidTransact(channel, command, reply) && reply[62] == 0;
 }
 
 CommandBlock Command(std::uint8_t code) {
@@ -168,7 +168,7 @@ NuvBool NUV_CALL NuvSetSerialNo(int handle, int serialNo) {
         auto channel = ChannelFor(handle, Kind::Any, &record);
         if (!channel || record->parameterBlock.empty()) return 0;
         const auto serial = static_cast<std::uint32_t>(serialNo);
-        const bool written = UpdateParameterBlock(channel->handle(), record->parameterBlock, [serial](ParameterBlock &b) {
+        const bool written = UpdateParameterBlock(*channel, record->parameterBlock, [serial](ParameterBlock &b) {
             b[0] = static_cast<std::uint8_t>(serial >> 24);
             b[1] = static_cast<std::uint8_t>(serial >> 16);
             b[2] = static_cast<std::uint8_t>(serial >> 8);

@@ -94,17 +94,14 @@ bool ComputeGainMap(int cameraNumber, double *map, int modeIndex, const Paramete
     return true;
 }
 
-bool CorrectPixelDefects(int handle, int modeIndex, void *image) {
+namespace {
+
+bool CorrectDefectsWith(const ParameterBlock &block, int cameraNumberIndex, int modeIndex, void *image) {
     int width = 0;
     int height = 0;
     if (image == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
-    const CameraRecord *record = LookUpCamera(handle);
-    if (record == nullptr) return false;
-    const ParameterBlockRef block = record->parameterBlock.load();
-    const int cameraNumberIndex = record->cameraNumberIndex.load();
-    if (block == nullptr || (cameraNumberIndex != 0 && cameraNumberIndex != 1)) return false;
-
-    const std::uint8_t *entries = block->data() + DefectListOffset(cameraNumberIndex + 1, modeIndex);
+    if (cameraNumberIndex != 0 && cameraNumberIndex != 1) return false;
+    const std::uint8_t *entries = block.data() + DefectListOffset(cameraNumberIndex + 1, modeIndex);
     auto *bytes = static_cast<unsigned char *>(image);
     const int halfWidth = width / 2;
     const int halfHeight = height / 2;
@@ -123,21 +120,50 @@ bool CorrectPixelDefects(int handle, int modeIndex, void *image) {
     return true;
 }
 
-bool CorrectShading(int handle, int modeIndex, void *image) {
+bool ShadeWith(const double *gains, int modeIndex, void *image) {
     int width = 0;
     int height = 0;
-    if (image == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
+    if (image == nullptr || gains == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
+    ShadeWords(ActiveKernelPath(), image, gains, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    return true;
+}
+
+}  // namespace
+
+bool CorrectPixelDefects(int handle, int modeIndex, void *image) {
+    const CameraRecord *record = LookUpCamera(handle);
+    if (record == nullptr) return false;
+    const ParameterBlockRef block = record->parameterBlock.load();
+    return block != nullptr && CorrectDefectsWith(*block, record->cameraNumberIndex.load(), modeIndex, image);
+}
+
+bool CorrectShading(int handle, int modeIndex, void *image) {
     const CameraRecord *record = LookUpCamera(handle);
     if (record == nullptr) return false;
     const int cameraNumberIndex = record->cameraNumberIndex.load();
     if (cameraNumberIndex != 0 && cameraNumberIndex != 1) return false;
-    const GainMapRef map = record->gainMaps[cameraNumberIndex].load();
     // A map always has the size of the record's mode index; another mode
     // index would read past it (or leave part of the frame unshaded).
-    if (map == nullptr || modeIndex != record->modeIndex.load()) return false;
-    ShadeWords(ActiveKernelPath(), image, map.get(),
-               static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    return true;
+    if (modeIndex != record->modeIndex.load()) return false;
+    const GainMapRef map = record->gainMaps[cameraNumberIndex].load();
+    return ShadeWith(map.get(), modeIndex, image);
+}
+
+FrameCorrections CurrentCorrections(const CameraRecord &record) {
+    FrameCorrections corrections;
+    corrections.modeIndex = record.modeIndex.load();
+    corrections.cameraNumberIndex = record.cameraNumberIndex.load();
+    if (corrections.modeIndex == -1) return corrections;
+    if (corrections.cameraNumberIndex != 0 && corrections.cameraNumberIndex != 1) return corrections;
+    if (record.defectSwitch.load() == 1) corrections.defects = record.parameterBlock.load();
+    if (record.shadingSwitch.load() == 1) corrections.gains = record.gainMaps[corrections.cameraNumberIndex].load();
+    return corrections;
+}
+
+void ApplyCorrections(const FrameCorrections &corrections, void *image) {
+    if (corrections.defects)
+        CorrectDefectsWith(*corrections.defects, corrections.cameraNumberIndex, corrections.modeIndex, image);
+    if (corrections.gains) ShadeWith(corrections.gains.get(), corrections.modeIndex, image);
 }
 
 }  // namespace nuv

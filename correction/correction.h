@@ -78,6 +78,25 @@ bool CorrectPixelDefects(int handle, int modeIndex, void *image);
 // other than the record's (the map has only that mode's size).
 bool CorrectShading(int handle, int modeIndex, void *image);
 
+// ---- Corrections of one delivered frame --------------------------------------
+
+// What a frame is corrected with. NuvReceiveImage takes it from the record
+// together with the frame, so that a close or a change on another thread
+// meanwhile can neither leave the frame half corrected nor free what the
+// corrections read.
+struct FrameCorrections {
+    int modeIndex = -1;          // -1: a plain video device, nothing applies
+    int cameraNumberIndex = -1;  // 0 or 1, else nothing applies
+    ParameterBlockRef defects;   // the block whose lists apply; null: defects off
+    GainMapRef gains;            // the map of the camera number; null: shading off
+};
+
+// The record's corrections as its switches, camera number and data stand
+// now. The caller holds the registry lock, so the fields belong together.
+FrameCorrections CurrentCorrections(const CameraRecord &record);
+// Pixel defects, then shading, as far as corrections has what they need.
+void ApplyCorrections(const FrameCorrections &corrections, void *image);
+
 // ---- Kernels ------------------------------------------------------------------
 //
 // Every path produces exactly the bits of the scalar reference. The fast

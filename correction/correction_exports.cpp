@@ -84,7 +84,7 @@ NuvBool NUV_CALL NuvSetPixelDefect(int handle, int cameraNo, int mode, const Nuv
             if (Row(entry) != kUnusedDefect && Row(entry) >= kModeHeight[mode]) return 0;
         }
         const int offset = DefectListOffset(cameraNo, mode);
-        const bool written = UpdateParameterBlock(channel->handle(), record->parameterBlock, [&](ParameterBlock &b) {
+        const bool written = UpdateParameterBlock(*channel, record->parameterBlock, [&](ParameterBlock &b) {
             for (int i = 0; i < kDefectEntryCount; ++i) {
                 std::uint8_t *at = b.data() + offset + kDefectEntrySize * i;
                 at[0] = static_cast<std::uint8_t>(Column(list[i]) & 0xFF);
@@ -139,7 +139,7 @@ NuvBool NUV_CALL NuvSetShadingCorrection(int handle, int cameraNo, int mode, con
             set.k1[site] = k1[site];
             set.k0[site] = k0[site];
         }
-        const bool written = UpdateParameterBlock(channel->handle(), record->parameterBlock,
+        const bool written = UpdateParameterBlock(*channel, record->parameterBlock,
                                                   [&](ParameterBlock &b) { WriteShadingSet(b, cameraNo, mode, set); });
         if (!written) return 0;
         // Frames use maps of the opened size only; a set for another size

@@ -40,12 +40,9 @@ void ReadFriendlyName(IMoniker *moniker, char (&name)[kDeviceNameSize]) {
 int ListDevices(char *list, int size, bool withSerial) {
     char name[kDeviceNameSize] = {};
     // With no buffer to write into, only say whether there was anything to
-    // list: the terminator alone would already be written out of bounds.
-    if (list == nullptr || size < 1) {
-        if (EnumVideoDevice(0, name, nullptr) == kEnumOk) return -1;
-        Process().deviceListSize = size;
-        return 0;
-    }
+    // list: the terminator alone would already be written out of bounds. A
+    // call that wrote no list leaves the remembered size alone.
+    if (list == nullptr || size < 1) return EnumVideoDevice(0, name, nullptr) == kEnumOk ? -1 : 0;
     list[0] = '\0';
     std::unique_ptr<char[]> displayName;
     if (withSerial) displayName.reset(new char[kDisplayNameSize]());
@@ -111,8 +108,8 @@ enum class HidSearch { kSerial, kChannel };
 // display name and whose handle, capabilities (and, for the serial search,
 // serial-number string) can be read. Returns the open handle of the member
 // that passed (the serial search has already closed it and returns a
-// non-null marker), or null.
-HANDLE SearchHidInterfaces(const char *displayName, HidSearch mode, char *serial) {
+// non-null marker), or null; caps receives the member's capabilities.
+HANDLE SearchHidInterfaces(const char *displayName, HidSearch mode, char *serial, HIDP_CAPS &caps) {
     if (displayName == nullptr) return nullptr;
     GUID hidGuid;
     os::HidD_GetHidGuid(&hidGuid);
@@ -164,7 +161,6 @@ HANDLE SearchHidInterfaces(const char *displayName, HidSearch mode, char *serial
             os::CloseHandle(handle);
             continue;
         }
-        HIDP_CAPS caps;
         std::memset(&caps, 0, sizeof caps);
         const NTSTATUS status = os::HidP_GetCaps(preparsed, &caps);
         os::HidD_FreePreparsedData(preparsed);
@@ -172,7 +168,6 @@ HANDLE SearchHidInterfaces(const char *displayName, HidSearch mode, char *serial
             os::CloseHandle(handle);
             continue;
         }
-        StoreHidCaps(caps);
         if (channel) return handle;
 
         WCHAR text[128 / sizeof(WCHAR)] = {};
@@ -256,16 +251,18 @@ bool ParentInstanceKey(const char *parentInstanceId, char *key, int keySize) {
 bool FindHidSerialNumber(const char *displayName, char serial[9]) {
     if (serial == nullptr) return false;
     char text[9] = {};
-    if (SearchHidInterfaces(displayName, HidSearch::kSerial, text) == nullptr) return false;
+    HIDP_CAPS caps;
+    if (SearchHidInterfaces(displayName, HidSearch::kSerial, text, caps) == nullptr) return false;
     std::memcpy(serial, text, sizeof text);
     return true;
 }
 
 ControlChannelRef OpenControlChannel(const char *displayName) {
-    HANDLE handle = SearchHidInterfaces(displayName, HidSearch::kChannel, nullptr);
+    HIDP_CAPS caps;
+    HANDLE handle = SearchHidInterfaces(displayName, HidSearch::kChannel, nullptr, caps);
     if (handle == nullptr) return nullptr;
     try {
-        return std::make_shared<ControlChannel>(handle);
+        return std::make_shared<ControlChannel>(handle, caps.InputReportByteLength, caps.OutputReportByteLength);
     } catch (...) {
         os::CloseHandle(handle);
         throw;

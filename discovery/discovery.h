@@ -46,7 +46,7 @@ bool FindHidSerialNumber(const char *displayName, char serial[9]);
 
 // The control-channel search of camera open: the first HID interface whose
 // parent instance key occurs in displayName, opened with kControlChannelFlags,
-// with its capabilities stored by StoreHidCaps. Null when none.
+// carrying the report lengths of its own capabilities. Null when none.
 ControlChannelRef OpenControlChannel(const char *displayName);
 
 // Names a media subtype: the table name and 0, or the first 32 bits printed

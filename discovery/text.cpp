@@ -40,7 +40,7 @@ void WideToAnsi(const WCHAR *wide, char *out, int size) {
 }
 
 ComSession::ComSession() {
-    if (Process().processComFlag != 0) return;
+    if (Process().processComFlag.load() != 0) return;
     const HRESULT result = os::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     Process().lastComStatus = result;
     // S_FALSE means this thread had COM already; that initialisation counts

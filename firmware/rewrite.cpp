@@ -92,7 +92,7 @@ float Percent(std::uint32_t done, std::uint32_t size) {
     return static_cast<float>(done) / static_cast<float>(2u * size) * 100.0f;
 }
 
-bool WritePhase(HANDLE channel, const std::uint8_t *image, std::uint32_t size, DWORD start) {
+bool WritePhase(const ControlChannel &channel, const std::uint8_t *image, std::uint32_t size, DWORD start) {
     std::uint32_t address = 0;
     int attempts = 0;
     while (address < size) {
@@ -109,7 +109,7 @@ bool WritePhase(HANDLE channel, const std::uint8_t *image, std::uint32_t size, D
     return true;
 }
 
-bool VerifyPhase(HANDLE channel, const std::uint8_t *image, std::uint32_t size, DWORD start) {
+bool VerifyPhase(const ControlChannel &channel, const std::uint8_t *image, std::uint32_t size, DWORD start) {
     std::uint32_t address = 0;
     int readAttempts = 0;
     int mismatches = 0;
@@ -133,13 +133,13 @@ bool VerifyPhase(HANDLE channel, const std::uint8_t *image, std::uint32_t size, 
 }
 
 DWORD WINAPI RewriteWorker(LPVOID) {
-    HANDLE channel;
+    const ControlChannel *channel;
     const std::uint8_t *image;
     std::uint32_t size;
     DWORD start;
     {
         std::lock_guard<std::mutex> hold(gJob.lock);
-        channel = gJob.channel->handle();
+        channel = gJob.channel.get();
         image = gJob.image.get();
         size = gJob.size;
         start = os::GetTickCount();
@@ -149,9 +149,9 @@ DWORD WINAPI RewriteWorker(LPVOID) {
     int final = kRewriteFailed;
     try {
         SetState(kRewriteWriting, start);
-        if (WritePhase(channel, image, size, start)) {
+        if (WritePhase(*channel, image, size, start)) {
             SetState(kRewriteVerifying, start);
-            if (VerifyPhase(channel, image, size, start)) final = kRewriteDone;
+            if (VerifyPhase(*channel, image, size, start)) final = kRewriteDone;
         }
     } catch (...) {
         final = kRewriteFailed;
@@ -258,7 +258,7 @@ NuvBool NUV_CALL NuvSoftRewrite(int handle, const char *path) {
         ImageFile image;
         if (!ReadImage(path, image)) return 0;
         // Sectors 0 up to the one holding the image's size: bits 16..23.
-        if (!FlashErase(channel->handle(), 0, static_cast<std::uint8_t>(image.size >> 16))) return 0;
+        if (!FlashErase(*channel, 0, static_cast<std::uint8_t>(image.size >> 16))) return 0;
 
         std::lock_guard<std::mutex> hold(gJob.lock);
         gJob.channel = channel;

@@ -27,19 +27,19 @@ protected:
         SimTest::TearDown();
     }
 
-    // Opens the interface as the control-channel search does and stores its
-    // capabilities in the transport's record.
+    // Opens the interface as the control-channel search does, with the
+    // report lengths of its capabilities.
     nuv::ControlChannelRef OpenChannel(const char *path = kPath) {
         HANDLE file = nuv::os::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                            nullptr, OPEN_EXISTING, nuv::kControlChannelFlags, nullptr);
         if (file == INVALID_HANDLE_VALUE) return nullptr;
+        HIDP_CAPS caps{};
         PHIDP_PREPARSED_DATA preparsed = nullptr;
         if (nuv::os::HidD_GetPreparsedData(file, &preparsed)) {
-            HIDP_CAPS caps{};
-            if (nuv::os::HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) nuv::StoreHidCaps(caps);
+            if (nuv::os::HidP_GetCaps(preparsed, &caps) != HIDP_STATUS_SUCCESS) caps = HIDP_CAPS{};
             nuv::os::HidD_FreePreparsedData(preparsed);
         }
-        return std::make_shared<nuv::ControlChannel>(file);
+        return std::make_shared<nuv::ControlChannel>(file, caps.InputReportByteLength, caps.OutputReportByteLength);
     }
 
     // Registers camera `handle` (kind 0 "NUV" or 1 "NUV2") in record `slot`
@@ -50,7 +50,7 @@ protected:
         nuv::ParameterBlockRef block;
         if (withBlock) {
             auto read = std::make_shared<nuv::ParameterBlock>();
-            if (!nuv::ReadParameterBlock(channel->handle(), *read)) return nullptr;
+            if (!nuv::ReadParameterBlock(*channel, *read)) return nullptr;
             block = read;
         }
         HANDLE raw = channel->handle();

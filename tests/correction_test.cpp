@@ -620,7 +620,7 @@ protected:
         auto channel = OpenChannel();
         ASSERT_TRUE(channel);
         auto block = std::make_shared<ParameterBlock>();
-        ASSERT_TRUE(ReadParameterBlock(channel->handle(), *block));
+        ASSERT_TRUE(ReadParameterBlock(*channel, *block));
         std::shared_ptr<double[]> maps[2];
         if (kind == kNuv2) {
             for (int n = 0; n < 2; ++n) {

@@ -22,7 +22,6 @@ protected:
         // initial values for the tests that follow in this process.
         nuv::Process().lastComStatus = 0;
         nuv::Process().deviceListSize = 1024;
-        nuv::StoreHidCaps(HIDP_CAPS{});
         SimTest::TearDown();
     }
 
@@ -234,8 +233,8 @@ TEST_F(DiscoveryTest, ControlChannelSearchOpensTheMatchingInterfaceForTheTranspo
         ASSERT_NE(channel, nullptr);
         EXPECT_EQ(NuvSimOpenHandles(), 1);
         EXPECT_EQ(NuvSimHidOpenFlags(NuvSimCameraHidInterface(second)), static_cast<int>(nuv::kControlChannelFlags));
-        EXPECT_EQ(nuv::CurrentHidCaps().InputReportByteLength, 80);
-        EXPECT_EQ(nuv::CurrentHidCaps().OutputReportByteLength, 70);
+        EXPECT_EQ(channel->inputLength(), 80u);
+        EXPECT_EQ(channel->outputLength(), 70u);
     }
     EXPECT_EQ(NuvSimOpenHandles(), 0) << "the channel closes its handle";
     EXPECT_EQ(nuv::OpenControlChannel("@device:pnp:no key here"), nullptr);

@@ -1,7 +1,10 @@
 // The control-channel exchange and the parameter-block transfer, against the
 // simulated camera firmware.
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <set>
+#include <thread>
 
 #include "control_fixture.h"
 #include "platform/sim/hid_interface.h"
@@ -21,7 +24,7 @@ protected:
     bool Transact(std::uint8_t code, ReplyBlock &reply) {
         CommandBlock command{};
         command[0] = code;
-        return HidTransact(channel->handle(), command, reply);
+        return HidTransact(*channel, command, reply);
     }
 
     void SetFirmwareShutter(std::uint16_t value) {
@@ -72,17 +75,90 @@ TEST_F(HidTransportTest, NoChannelOrUnusableReportLengthsSendNothing) {
     const std::uint8_t start = NextSequenceNumber();
     CommandBlock command{};
     command[0] = kCmdRecognition;
-    EXPECT_FALSE(HidTransact(nullptr, command, reply));
+    EXPECT_FALSE(HidTransact(ControlChannel(nullptr, 65, 65), command, reply));
 
     // 64-byte reports cannot carry 63 command bytes out, or the reply block in.
     for (auto lengths : {std::pair{65, 64}, std::pair{64, 65}}) {
         NuvSimSetHidReportLengths(hid, lengths.first, lengths.second);
         auto shortChannel = OpenChannel();
-        EXPECT_FALSE(HidTransact(shortChannel->handle(), command, reply));
+        EXPECT_FALSE(HidTransact(*shortChannel, command, reply));
     }
     EXPECT_EQ(Sent(), 0);
     EXPECT_EQ(NextSequenceNumber(), start);
     EXPECT_EQ(reply[0], 0x77);
+}
+
+// ---- Exchanges from several threads -------------------------------------------
+
+// The firmware worker and the application may send on one camera at once:
+// each exchange must get the reply to its own command, never the other's.
+TEST_F(HidTransportTest, TwoThreadsOnOneChannelEachGetTheReplyToTheirOwnCommand) {
+    sim::World::Instance().FindHidInterface(hid)->WithFirmware([](sim::Firmware &f) {
+        f.temperature[0] = 41;
+        f.temperature[1] = 37;
+    });
+    constexpr int kEach = 150;
+    std::atomic<int> wrong{0};
+    std::atomic<int> failed{0};
+    auto ask = [&](std::uint8_t selector, std::uint8_t expected) {
+        for (int i = 0; i < kEach; ++i) {
+            CommandBlock command{};
+            command[0] = kCmdTemperature;
+            command[1] = selector;
+            ReplyBlock reply{};
+            if (!HidTransact(*channel, command, reply)) ++failed;
+            else if (reply[2] != expected) ++wrong;
+        }
+    };
+    std::thread first(ask, 1, 41);
+    std::thread second(ask, 2, 37);
+    first.join();
+    second.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(failed.load(), 0) << "no reply is lost to the other thread";
+    ASSERT_EQ(Sent(), 2 * kEach);
+    for (int i = 1; i < Sent(); ++i)
+        ASSERT_EQ(SentReport(i)[1], static_cast<std::uint8_t>(SentReport(i - 1)[1] + 1)) << i;
+}
+
+TEST_F(HidTransportTest, ExchangesOnDifferentChannelsNeverCarryTheSameNumber) {
+    const char *otherPath = "\\\\?\\hid#vid_1b8d&pid_0101&mi_02#7&99&0&0000#{4d1e55b2}";
+    const int other = NuvSimAddHidInterface(otherPath, "USB\\VID_1B8D&PID_0101\\6&99&0&2", "9", 9, 0, 0);
+    ASSERT_GT(other, 0);
+    ControlChannelRef otherChannel = OpenChannel(otherPath);
+    ASSERT_NE(otherChannel, nullptr);
+    constexpr int kEach = 100;  // 200 exchanges in all: fewer than 256 numbers
+    auto send = [](const ControlChannel &ch) {
+        CommandBlock command{};
+        command[0] = kCmdRecognition;
+        ReplyBlock reply{};
+        for (int i = 0; i < kEach; ++i) HidTransact(ch, command, reply);
+    };
+    std::thread first(send, std::cref(*channel));
+    std::thread second(send, std::cref(*otherChannel));
+    first.join();
+    second.join();
+    std::set<int> numbers;
+    for (int id : {hid, other}) {
+        ASSERT_EQ(NuvSimHidCommandCount(id), kEach);
+        for (int i = 0; i < kEach; ++i) {
+            unsigned char report[65];
+            ASSERT_EQ(NuvSimHidCommandReport(id, i, report, sizeof report), 65);
+            numbers.insert(report[1]);
+        }
+    }
+    EXPECT_EQ(numbers.size(), 2u * kEach);
+}
+
+// A refused write gives its number back only while nobody took one since.
+TEST_F(HidTransportTest, AFailedWriteGivesItsNumberBack) {
+    ReplyBlock reply{};
+    const std::uint8_t start = NextSequenceNumber();
+    NuvSimHidFailWrites(hid, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(Transact(kCmdRecognition, reply));
+    EXPECT_EQ(NextSequenceNumber(), start);
+    ASSERT_TRUE(Transact(kCmdRecognition, reply));
+    EXPECT_EQ(SentReport(0)[1], start);
 }
 
 // ---- Reply matching -----------------------------------------------------------
@@ -156,7 +232,7 @@ TEST_F(HidTransportTest, CommandByte63NeverReachesTheWireWhateverTheReportLength
         auto ch = OpenChannel();
         NuvSimHidClearCommandLog(hid);
         const std::uint8_t sequence = NextSequenceNumber();
-        ASSERT_TRUE(HidTransact(ch->handle(), command, reply)) << length;
+        ASSERT_TRUE(HidTransact(*ch, command, reply)) << length;
         EXPECT_EQ(reply[0], kCmdSetRegister);
         const auto report = SentReport(0);
         ASSERT_EQ(report.size(), static_cast<std::size_t>(length));
@@ -172,7 +248,7 @@ TEST_F(HidTransportTest, CommandByte63NeverReachesTheWireWhateverTheReportLength
 
 TEST_F(HidTransportTest, ParameterBlockReadsTheSectorInTwentyOneChunks) {
     ParameterBlock block{};
-    ASSERT_TRUE(ReadParameterBlock(channel->handle(), block));
+    ASSERT_TRUE(ReadParameterBlock(*channel, block));
     const auto flash = Flash(kParameterBlockAddress, kParameterBlockSize);
     EXPECT_TRUE(std::equal(block.begin(), block.end(), flash.begin()));
     EXPECT_EQ(block[0], 0x12);
@@ -192,31 +268,31 @@ TEST_F(HidTransportTest, ChunkEchoingAnotherAddressOrStatusFailsTheTransferThere
     ParameterBlock block{};
     block.fill(0x3C);
     NuvSimHidEchoAddress(hid, kCmdFlashRead, 1, 56);
-    EXPECT_FALSE(ReadParameterBlock(channel->handle(), block));
+    EXPECT_FALSE(ReadParameterBlock(*channel, block));
     EXPECT_EQ(Sent(), 1);
     EXPECT_EQ(block[0], 0x3C);
 
     NuvSimHidClearCommandLog(hid);
     NuvSimHidEchoAddress(hid, kCmdFlashWrite, 1, 1);
-    EXPECT_FALSE(WriteParameterBlock(channel->handle(), block));
+    EXPECT_FALSE(WriteParameterBlock(*channel, block));
     EXPECT_EQ(Sent(), 1);
 
     // A refused chunk in the middle: the later chunks are not sent.
     NuvSimHidClearCommandLog(hid);
-    ASSERT_TRUE(FlashWriteChunk(channel->handle(), 0x100000, block.data()));
+    ASSERT_TRUE(FlashWriteChunk(*channel, 0x100000, block.data()));
     NuvSimHidReplyStatus(hid, kCmdFlashRead, 1, 1);
-    ASSERT_TRUE(FlashReadChunk(channel->handle(), 0x100000, block.data()) == false);
+    ASSERT_TRUE(FlashReadChunk(*channel, 0x100000, block.data()) == false);
     EXPECT_EQ(Sent(), 2);
 }
 
 TEST_F(HidTransportTest, UpdateErasesWritesAndOnlyThenReplacesTheCache) {
     SharedRef<const ParameterBlock> cache;
     auto original = std::make_shared<ParameterBlock>();
-    ASSERT_TRUE(ReadParameterBlock(channel->handle(), *original));
+    ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);
     NuvSimHidClearCommandLog(hid);
 
-    ASSERT_TRUE(UpdateParameterBlock(channel->handle(), cache, [](ParameterBlock &b) { b[100] = 0x42; }));
+    ASSERT_TRUE(UpdateParameterBlock(*channel, cache, [](ParameterBlock &b) { b[100] = 0x42; }));
     ASSERT_EQ(Sent(), 22);
     EXPECT_EQ(SentReport(0)[2], kCmdFlashErase);
     EXPECT_EQ(SentReport(0)[3], 7);
@@ -233,13 +309,13 @@ TEST_F(HidTransportTest, UpdateErasesWritesAndOnlyThenReplacesTheCache) {
 TEST_F(HidTransportTest, FailedEraseSendsNoWriteAndKeepsTheCache) {
     SharedRef<const ParameterBlock> cache;
     auto original = std::make_shared<ParameterBlock>();
-    ASSERT_TRUE(ReadParameterBlock(channel->handle(), *original));
+    ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);
     const auto flashBefore = Flash(kParameterBlockAddress, kParameterBlockSize);
     NuvSimHidClearCommandLog(hid);
 
     NuvSimHidReplyStatus(hid, kCmdFlashErase, 1, 1);
-    EXPECT_FALSE(UpdateParameterBlock(channel->handle(), cache, [](ParameterBlock &b) { b[0] = 0; }));
+    EXPECT_FALSE(UpdateParameterBlock(*channel, cache, [](ParameterBlock &b) { b[0] = 0; }));
     EXPECT_EQ(Sent(), 1);
     EXPECT_EQ(cache.load(), original);
     EXPECT_EQ(Flash(kParameterBlockAddress, kParameterBlockSize), flashBefore);
@@ -248,16 +324,16 @@ TEST_F(HidTransportTest, FailedEraseSendsNoWriteAndKeepsTheCache) {
 TEST_F(HidTransportTest, FailedWriteAfterTheEraseKeepsTheCacheAndTheNextUpdateRewritesEverything) {
     SharedRef<const ParameterBlock> cache;
     auto original = std::make_shared<ParameterBlock>();
-    ASSERT_TRUE(ReadParameterBlock(channel->handle(), *original));
+    ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);
 
     NuvSimHidDropReplies(hid, kCmdFlashWrite, 1);
-    EXPECT_FALSE(UpdateParameterBlock(channel->handle(), cache, [](ParameterBlock &b) { b[5] = 0x99; }));
+    EXPECT_FALSE(UpdateParameterBlock(*channel, cache, [](ParameterBlock &b) { b[5] = 0x99; }));
     EXPECT_EQ(cache.load(), original);
     // Only the first chunk reached the flash before the transfer stopped.
     EXPECT_EQ(Flash(kParameterBlockAddress + 56, 1)[0], 0xFF);
 
-    ASSERT_TRUE(UpdateParameterBlock(channel->handle(), cache, [](ParameterBlock &) {}));
+    ASSERT_TRUE(UpdateParameterBlock(*channel, cache, [](ParameterBlock &) {}));
     const auto flash = Flash(kParameterBlockAddress, kParameterBlockSize);
     EXPECT_TRUE(std::equal(original->begin(), original->end(), flash.begin()));
 }
@@ -269,7 +345,7 @@ TEST_F(HidTransportTest, FlashBehavesLikeNorWriteClearsBitsEraseSetsWholeSectors
     std::uint8_t pattern[56];
     std::fill(std::begin(ones), std::end(ones), 0xF0);
     std::fill(std::begin(pattern), std::end(pattern), 0x3C);
-    const HANDLE h = channel->handle();
+    const ControlChannel &h = *channel;
     ASSERT_TRUE(FlashWriteChunk(h, 0x20000, ones));
     ASSERT_TRUE(FlashWriteChunk(h, 0x20000, pattern));  // no erase between: bits only clear
     EXPECT_EQ(Flash(0x20000, 1)[0], 0x30);
@@ -302,10 +378,9 @@ TEST_F(HidTransportTest, UnpluggedInterfaceFailsWritesAndItsPathNoLongerOpens) {
 
 TEST_F(HidTransportTest, CapabilitiesComeFromTheInterfaceAndPreparsedDataIsFreed) {
     NuvSimSetHidReportLengths(hid, 100, 72);
-    OpenChannel();
-    const HIDP_CAPS caps = CurrentHidCaps();
-    EXPECT_EQ(caps.InputReportByteLength, 100);
-    EXPECT_EQ(caps.OutputReportByteLength, 72);
+    const auto opened = OpenChannel();
+    EXPECT_EQ(opened->inputLength(), 100u);
+    EXPECT_EQ(opened->outputLength(), 72u);
     EXPECT_EQ(NuvSimLiveHidPreparsedData(), 0);
     EXPECT_EQ(NuvSimHidOpenFlags(hid), static_cast<int>(kControlChannelFlags));
 

@@ -235,7 +235,7 @@ TEST_F(VendorCommandTest, SetSerialNoRewritesTheBlockAndALaterUpdateKeepsIt) {
     EXPECT_EQ(static_cast<std::uint32_t>(serial), 0xCAFE0042u);
 
     // Another writer of the block (a defect list change) starts from the cache.
-    ASSERT_TRUE(UpdateParameterBlock(Record(0).channel.load()->handle(), Record(0).parameterBlock,
+    ASSERT_TRUE(UpdateParameterBlock(*Record(0).channel.load(), Record(0).parameterBlock,
                                      [](ParameterBlock &b) { b[16] = 0x01; }));
     flash = Flash(kParameterBlockAddress, 4);
     EXPECT_EQ(flash, (std::vector<std::uint8_t>{0xCA, 0xFE, 0x00, 0x42}));
