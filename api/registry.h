@@ -16,6 +16,7 @@
 
 #include "api/guarded.h"
 #include "api/shared_ref.h"
+#include "platform/aligned_buffer.h"
 #include "platform/com_ref.h"
 #include "platform/os.h"
 
@@ -93,7 +94,7 @@ struct CameraSlot {
     // Frame delivery: the streaming thread writes and NuvReceiveImage reads
     // the buffer under frameLock, so no frame is ever torn.
     std::mutex frameLock;
-    std::unique_ptr<std::uint8_t[]> frameBuffer;
+    AlignedArray<std::uint8_t> frameBuffer;
     std::size_t frameCapacity = 0;
     std::atomic<int> frameLength{0};
     std::atomic<double> sampleTime{0.0};

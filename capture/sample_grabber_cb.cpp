@@ -38,7 +38,7 @@ HRESULT STDMETHODCALLTYPE ewc_SampleGrabberCB::BufferCB(double sampleTime, BYTE 
         // previous frame whole.
         if (bytes > slot.frameCapacity || !slot.frameBuffer) {
             const std::size_t capacity = bytes + 10;
-            std::unique_ptr<std::uint8_t[]> grown(new (std::nothrow) std::uint8_t[capacity]);
+            nuv::AlignedArray<std::uint8_t> grown = nuv::AllocateArray<std::uint8_t>(capacity);
             if (!grown) return E_OUTOFMEMORY;
             slot.frameBuffer = std::move(grown);
             slot.frameCapacity = capacity;

@@ -6,6 +6,7 @@
 // reference) and uses only that snapshot, so a block or map that another
 // thread replaces, or that a close releases, lives until the frame is done.
 #include "correction/correction.h"
+#include "platform/aligned_buffer.h"
 
 #include <bit>
 #include <cmath>
@@ -70,13 +71,14 @@ std::shared_ptr<double[]> AllocateGainMap(int modeIndex) {
     int height = 0;
     if (!ModeSize(modeIndex, &width, &height)) return nullptr;
     const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    constexpr std::align_val_t kLine{64};
-    auto *gains = static_cast<double *>(::operator new[](count * sizeof(double), kLine, std::nothrow));
-    if (gains == nullptr) return nullptr;
+    AlignedArray<double> gains = AllocateArray<double>(count, 64);
+    if (!gains) return nullptr;
     try {
-        return std::shared_ptr<double[]>(gains, [](double *p) { ::operator delete[](p, kLine); });
+        std::shared_ptr<double[]> map(gains.get(), AlignedFree{});
+        gains.release();
+        return map;
     } catch (...) {
-        return nullptr;  // the deleter has already released the gains
+        return nullptr;  // gains still owns the block and frees it
     }
 }
 

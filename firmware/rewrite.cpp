@@ -8,6 +8,7 @@
 #include <new>
 
 #include "control/hid_transport.h"
+#include "platform/aligned_buffer.h"
 #include "nuv.h"
 
 namespace nuv {
@@ -32,7 +33,7 @@ struct RewriteJob {
     // Whose job it is, also after release, so that later queries of the
     // same camera repeat the final answer; expires when the camera closes.
     std::weak_ptr<ControlChannel> owner;
-    std::unique_ptr<std::uint8_t[]> image;
+    AlignedArray<std::uint8_t> image;
     std::uint32_t size = 0;
     int state = kRewriteFailed;
     int elapsed = 0;
@@ -163,28 +164,51 @@ DWORD WINAPI RewriteWorker(LPVOID) {
 }
 
 struct ImageFile {
-    std::unique_ptr<std::uint8_t[]> bytes;
+    AlignedArray<std::uint8_t> bytes;
     std::uint32_t size = 0;
 };
 
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    FileHandle(const FileHandle &) = delete;
+    FileHandle &operator=(const FileHandle &) = delete;
+    ~FileHandle() {
+        if (valid()) os::CloseHandle(handle_);
+    }
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
 // The whole file, in a buffer 64 bytes longer than it, filled with 0xFF so
-// that the last chunk is padded with erased-flash bytes. Refuses an empty
-// image and one that would reach the parameter block's sector.
+// that the last chunk is padded with erased-flash bytes. Only a disk file is
+// read: a pipe or a device that nobody writes to would hold the caller (and
+// the job) forever. Refuses an empty image and one that would reach the
+// parameter block's sector.
 bool ReadImage(const char *path, ImageFile &out) {
-    std::FILE *file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> closer(file, &std::fclose);
-    if (std::fseek(file, 0, SEEK_END) != 0) return false;
-    const long length = std::ftell(file);
-    if (length <= 0 || static_cast<unsigned long>(length) >= kMaxImageSize) return false;
-    if (std::fseek(file, 0, SEEK_SET) != 0) return false;
-    const auto size = static_cast<std::uint32_t>(length);
-    std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[size + kImagePadding]);
+    FileHandle file(os::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid() || os::GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+    LARGE_INTEGER length{};
+    if (!os::GetFileSizeEx(file.get(), &length)) return false;
+    if (length.QuadPart <= 0 || length.QuadPart >= static_cast<LONGLONG>(kMaxImageSize)) return false;
+    const auto size = static_cast<std::uint32_t>(length.QuadPart);
+    AlignedArray<std::uint8_t> bytes = AllocateArray<std::uint8_t>(size + kImagePadding);
     if (!bytes) return false;
     std::memset(bytes.get(), 0xFF, size + kImagePadding);
     // Never more than the size measured: a file that grew meanwhile cannot
     // overrun the buffer, one that shrank is refused.
-    if (std::fread(bytes.get(), 1, size, file) != size) return false;
+    std::uint32_t done = 0;
+    while (done < size) {
+        DWORD got = 0;
+        if (!os::ReadFile(file.get(), bytes.get() + done, size - done, &got, nullptr)) return false;
+        if (got == 0) break;
+        done += got;
+    }
+    if (done != size) return false;
     out.bytes = std::move(bytes);
     out.size = size;
     return true;

@@ -144,6 +144,15 @@ NUV_API NuvBool NUV_CALL NuvSimHidSetVersionText(int hid, const char *text);
 /* The recognition byte and USB mode byte the firmware answers with. */
 NUV_API NuvBool NUV_CALL NuvSimHidSetIdentity(int hid, int recognition, int usbMode);
 
+/* ---- Memory ------------------------------------------------------------- */
+
+/* The library's large buffers (frame buffers, gain maps, firmware images):
+   after skip allocations pass, the next count fail as if memory ran out.
+   (0, 0) switches it off; a reset of the world does too. */
+NUV_API void NUV_CALL NuvSimFailAllocations(int skip, int count);
+/* Large buffers the library holds now: 0 whenever it holds nothing. */
+NUV_API int NUV_CALL NuvSimLiveAllocations(void);
+
 /* ---- Threads ------------------------------------------------------------ */
 
 /* The next count thread creations of the library fail. */

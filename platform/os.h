@@ -35,6 +35,8 @@ inline constexpr GUID CLSID_SampleGrabber = {
 #include "compat/devices.h"
 #endif
 
+#include <cstddef>
+
 namespace nuv::os {
 
 // COM
@@ -73,6 +75,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
+// What a handle is (a disk file, a pipe, a character device ...), and the
+// size of a disk file.
+DWORD GetFileType(HANDLE file);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 
 // Time
 DWORD GetTickCount();
@@ -92,6 +98,14 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength,
 // WaitForSingleObject and CancelIoEx, the way widely used HID libraries do.
 BOOL WriteFileWithin(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, DWORD timeoutMs);
 BOOL ReadFileWithin(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, DWORD timeoutMs);
+
+// ---- Memory -------------------------------------------------------------------
+// The library's large buffers (frame buffers, gain maps, firmware images),
+// aligned to alignment bytes (a power of two, at most 4096): gain maps start
+// on a cache line so the correction kernels read them in whole lines. Null
+// when memory runs out. On Windows the C runtime's aligned heap.
+void *AllocateAligned(std::size_t bytes, std::size_t alignment);
+void FreeAligned(void *block);
 
 // ---- Threads ------------------------------------------------------------------
 // The firmware rewrite's worker. The handle is closed with CloseHandle.

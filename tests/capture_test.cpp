@@ -287,6 +287,89 @@ TEST_F(OpenClose, ACameraWithoutControlInterfaceOrReadableBlockFailsAndIsTornDow
     ExpectNothingHeld();
 }
 
+TEST_F(OpenClose, GainMapsOfAnOpenStartOnCacheLines) {
+    ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
+    for (int k = 0; k < 2; ++k) {
+        const GainMapRef map = Record(0).gainMaps[k].load();
+        ASSERT_NE(map, nullptr);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(map.get()) % 64, 0u) << k;
+    }
+}
+
+TEST_F(OpenClose, AGainMapThatCannotBeAllocatedFailsTheOpenWithNothingHeld) {
+    for (int failing = 1; failing <= 2; ++failing) {
+        SCOPED_TRACE(failing);
+        // The first large buffer is the frame buffer, then the two maps.
+        NuvSimFailAllocations(failing, 1);
+        EXPECT_EQ(OpenPushed(nuv2_, 1), -1);
+        NuvSimFailAllocations(0, 0);
+        ExpectNothingHeld();
+        EXPECT_EQ(NuvSimLiveAllocations(), 0);
+    }
+}
+
+// Cameras of one machine may report other report lengths: each channel keeps
+// those of its own interface, whatever was opened or listed after it.
+TEST_F(OpenClose, EachCameraSendsWithTheReportLengthsOfItsOwnInterface) {
+    const int longer = NuvSimCameraHidInterface(nuv2_);
+    ASSERT_EQ(NuvSimSetHidReportLengths(longer, 80, 72), 1);
+    ASSERT_EQ(OpenPushed(nuv_, 0), 0);
+    ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
+    char list[256];
+    ASSERT_EQ(NuvGetDeviceWithSerialNo(list, sizeof list), 2);
+    int serial = 0;
+    ASSERT_EQ(NuvGetSerialNo(0, &serial), 1);
+    EXPECT_EQ(static_cast<unsigned>(serial), kNuvSerial);
+    ASSERT_EQ(NuvGetSerialNo(1, &serial), 1);
+    EXPECT_EQ(static_cast<unsigned>(serial), kNuv2Serial);
+    const int shorter = NuvSimCameraHidInterface(nuv_);
+    EXPECT_EQ(NuvSimHidCommandReport(shorter, NuvSimHidCommandCount(shorter) - 1, nullptr, 0), 65);
+    EXPECT_EQ(NuvSimHidCommandReport(longer, NuvSimHidCommandCount(longer) - 1, nullptr, 0), 72);
+}
+
+// A device without a "FriendlyName" is listed as an empty name; it still
+// takes its position, for the open as for the listing.
+TEST_F(OpenClose, ANamelessDeviceKeepsItsPositionForEveryLookup) {
+    NuvSimReset();
+    NuvSimUseVirtualClock(1);
+    const int nameless = NuvSimAddCamera("Nameless", 0x0BADF00D, 1);
+    ASSERT_EQ(NuvSimSetFriendlyName(nameless, nullptr), 1);
+    nuv_ = NuvSimAddCamera("NUV", kNuvSerial, 1);
+    char list[64];
+    ASSERT_EQ(NuvGetDevice(list, sizeof list), 2);
+    EXPECT_STREQ(list, ",NUV");
+
+    ASSERT_EQ(OpenPushed(nuv_, 1), 0) << "position 1 is the camera";
+    int serial = 0;
+    EXPECT_EQ(NuvGetSerialNo(1, &serial), 1);
+    NuvClose(1);
+    EXPECT_EQ(OpenPushed(nameless, 0), 1) << "position 0 is the nameless device, video only";
+    NuvClose(0);
+
+    int handle = -1;
+    char request[16];
+    std::snprintf(request, sizeof request, "NUV#%08X", kNuvSerial);
+    Push(nuv_, FlatFrame(100), 0.5);
+    ASSERT_EQ(NuvOpenSerialNo(request, &handle, kSmallWidth, kSmallHeight, 30.0), 0);
+    EXPECT_EQ(handle, 1);
+    NuvClose(1);
+    ExpectNothingHeld();
+}
+
+// The list an open fetches for itself grows while it does not fit, and no
+// size a caller once passed decides what it allocates.
+TEST_F(OpenClose, TheOpensOwnListFitsWhateverSizeWasRemembered) {
+    for (int i = 0; i < 8; ++i) NuvSimAddDevice(std::string(200, static_cast<char>('a' + i)).c_str(), 1);
+    const int last = NuvSimAddCamera("NUV", 0x00C0FFEE, 1);
+    for (int remembered : {16, std::numeric_limits<int>::max()}) {
+        SCOPED_TRACE(remembered);
+        Process().deviceListSize = remembered;
+        ASSERT_EQ(OpenPushed(last, 10), 0);
+        NuvClose(10);
+    }
+    ExpectNothingHeld();
+}
+
 TEST_F(OpenClose, ACameraNumberThatCannotBeReadFailsTheOpen) {
     ASSERT_EQ(NuvSimSetVideoProperty(nuv2_, 2, 0, 1, 2, 1), 1);
     EXPECT_EQ(NuvOpen(1, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
@@ -450,6 +533,53 @@ TEST_F(Teardown, ARefusedStepLeavesTheSlotRunningUntilATeardownSucceeds) {
     ExpectNothingHeld();
 }
 
+// The grabber lets go of the callback only when it is destroyed: the
+// callback must outlive it, or its destructor calls into freed memory (the
+// sanitizer builds watch).
+TEST_F(Teardown, ARefusedCallbackDetachLeavesTheCallbackAliveUntilTheGrabberIsGone) {
+    ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
+    ASSERT_EQ(NuvSimFailBuildStep(kBuildCallback, 1), 1);  // the detach of the close
+    NuvClose(1);
+    ExpectNothingHeld();
+    EXPECT_EQ(NuvSimLiveAllocations(), 0);
+}
+
+TEST_F(Teardown, ARefusedCloseCostsNoLaterOpenAndItsGraphNoLongerDelivers) {
+    ASSERT_EQ(OpenPushed(nuv_, 0), 0);
+    ASSERT_EQ(NuvSimFailBuildStep(kBuildMediaControl, 1), 1);
+    NuvClose(0);
+    EXPECT_EQ(Record(0).handle.load(), -1);
+    ASSERT_EQ(Slot(0).running.load(), 1) << "the refused graph stays in place";
+    const double before = Slot(0).sampleTime.load();
+    ASSERT_TRUE(Push(nuv_, FlatFrame(9), 7.0));
+    EXPECT_EQ(Slot(0).sampleTime.load(), before) << "nothing reaches the slot any more";
+
+    // The next open tries the teardown again and gets the slot back.
+    ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
+    EXPECT_EQ(Record(0).handle.load(), 1);
+    EXPECT_EQ(NuvSimRunningStreams(nuv_), 0);
+    NuvClose(1);
+    ExpectNothingHeld();
+}
+
+TEST_F(Teardown, ASlotThatKeepsRefusingIsSkippedAndRetriedLater) {
+    ASSERT_EQ(OpenPushed(nuv_, 0), 0);
+    // Refused at the close, and again when the next open retries it.
+    ASSERT_EQ(NuvSimFailBuildStep(kBuildMediaControl, 2), 1);
+    NuvClose(0);
+    ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
+    EXPECT_EQ(Record(0).handle.load(), -1);
+    EXPECT_EQ(Record(1).handle.load(), 1) << "record and slot 1: slot 0 is still stuck";
+    EXPECT_EQ(Slot(0).running.load(), 1);
+    NuvClose(1);
+    EXPECT_EQ(NuvSimLiveComInits(), 1) << "the stuck graph keeps the library's COM";
+
+    ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
+    EXPECT_EQ(Record(0).handle.load(), 1) << "the retry succeeded";
+    NuvClose(1);
+    ExpectNothingHeld();
+}
+
 TEST_F(Teardown, ReleaseGraphOfAnEmptySlotIsHarmless) {
     ReleaseGraph(4);
     ReleaseGraph(-1);
@@ -573,6 +703,24 @@ TEST_F(Frames, ASampleLongerThanTheBufferGrowsIt) {
     ASSERT_EQ(NuvReceiveImage(2, out.data()), 1);
     EXPECT_TRUE(std::equal(large.begin(), large.end(), out.begin()));
     EXPECT_EQ(out[5000], 0);
+}
+
+TEST_F(Frames, ASampleThatCannotGrowTheBufferIsDroppedAndThePreviousFrameKept) {
+    const int webcam = NuvSimAddDevice("Webcam", 1);
+    ASSERT_GT(NuvSimAddCapability(webcam, "MJPG", kSmallWidth, kSmallHeight, 16, 333333, 0), 0);
+    std::vector<std::uint8_t> small(100, 1), large(5000, 2);
+    ASSERT_EQ(NuvSimPushFrame(webcam, small.data(), 100, 0.5), 1);
+    ASSERT_EQ(NuvOpen(2, kSmallWidth, kSmallHeight, 30.0, "MJPG"), 1);
+    std::vector<std::uint8_t> out(6000, 0);
+    ASSERT_EQ(NuvReceiveImage(2, out.data()), 1);
+    NuvSimFailAllocations(0, 1);
+    ASSERT_EQ(NuvSimPushFrame(webcam, large.data(), 5000, 1.0), 1);
+    EXPECT_EQ(NuvGetBufferSize(2), 100);
+    EXPECT_EQ(NuvReceiveImage(2, out.data()), 0) << "the dropped sample is not a new frame";
+    ASSERT_EQ(NuvSimPushFrame(webcam, large.data(), 5000, 1.5), 1);
+    ASSERT_EQ(NuvReceiveImage(2, out.data()), 1);
+    EXPECT_EQ(NuvGetBufferSize(2), 5000);
+    EXPECT_EQ(out[4999], 2);
 }
 
 TEST_F(Frames, ReceiveRefusesBadHandlesNullImagesAndCamerasNotRunning) {

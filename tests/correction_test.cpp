@@ -840,6 +840,19 @@ TEST_F(CorrectionExportTest, SetShadingForTheOpenedModeStoresTheSetAndReplacesTh
     EXPECT_EQ(image[1 * 1280 + 0], 400) << "odd row, even column: site 3";
 }
 
+TEST_F(CorrectionExportTest, ANewMapThatCannotBeAllocatedKeepsThePreviousOneButTheSetIsStored) {
+    Open(1, kNuv2, 2);
+    const auto previous = Record(0).gainMaps[0].load();
+    NuvSimFailAllocations(0, 1);
+    EXPECT_EQ(Set(1, 1, 2, Uniform(164, 102, 0, 0, 0.5)), 0);
+    EXPECT_EQ(Record(0).gainMaps[0].load(), previous);
+    Values got = Uniform(0, 0, 0, 0, 0);
+    ASSERT_EQ(NuvGetShadingCorrection(1, 1, 2, got.centre, got.k2, got.k1, got.k0), 1);
+    EXPECT_EQ(got.k0[0], 0.5) << "stored in the camera and the cache all the same";
+    ASSERT_EQ(Set(1, 1, 2, Uniform(164, 102, 0, 0, 0.5)), 1);
+    EXPECT_NE(Record(0).gainMaps[0].load(), previous);
+}
+
 TEST_F(CorrectionExportTest, SetShadingForAnotherModeOrCameraNumberLeavesTheMapsInUse) {
     Open(1, kNuv2, 2);
     const auto map1 = Record(0).gainMaps[0].load();

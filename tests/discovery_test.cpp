@@ -1,5 +1,6 @@
 // Device lists, serial tags, the control-channel search and format lists,
 // through the public exports against simulated devices.
+#include <limits>
 #include <cstring>
 #include <string>
 
@@ -41,6 +42,22 @@ TEST_F(DiscoveryTest, EmptyWorldListsNothingAndStoresTheSize) {
     EXPECT_EQ(NuvGetDeviceWithSerialNo(list, 12), 0);
     EXPECT_EQ(nuv::Process().deviceListSize.load(), 12);
     EXPECT_EQ(nuv::Process().lastComStatus.load(), S_FALSE) << "an empty category answers S_FALSE";
+}
+
+// Only a list that was written decides the size later opens remember: a
+// call with no buffer must not leave a size nobody's list ever had.
+TEST_F(DiscoveryTest, ACallThatWritesNoListLeavesTheRememberedSizeAlone) {
+    for (int devices = 0; devices <= 1; ++devices) {
+        SCOPED_TRACE(devices);
+        if (devices == 1) NuvSimAddDevice("NUV", 1);
+        nuv::Process().deviceListSize = 1024;
+        EXPECT_EQ(NuvGetDevice(nullptr, std::numeric_limits<int>::max()), devices == 0 ? 0 : -1);
+        EXPECT_EQ(NuvGetDeviceWithSerialNo(nullptr, std::numeric_limits<int>::max()), devices == 0 ? 0 : -1);
+        char list[8] = "junk";
+        EXPECT_EQ(NuvGetDevice(list, 0), devices == 0 ? 0 : -1);
+        EXPECT_STREQ(list, "junk") << "a size of 0 leaves room for nothing";
+        EXPECT_EQ(nuv::Process().deviceListSize.load(), 1024);
+    }
 }
 
 TEST_F(DiscoveryTest, ListFitsOnlyWithTwoBytesBeyondItsLength) {

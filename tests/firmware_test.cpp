@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "control_fixture.h"
 #include "firmware/rewrite.h"
 
@@ -218,6 +222,38 @@ TEST_F(RewriteTest, MissingFileFailsAndNoJobIsReported) {
     EXPECT_EQ(elapsed, -7);
     EXPECT_FLOAT_EQ(progress, -7.0f);
     EXPECT_EQ(Sent(), 0);
+}
+
+// Only a file on disk is read: a FIFO that nobody writes to (or a device)
+// must be refused at once, not wait for a writer forever.
+TEST_F(RewriteTest, APathThatIsNoRegularFileIsRefusedWithoutWaiting) {
+    std::vector<std::string> paths = {std::filesystem::temp_directory_path().string()};
+#if !defined(_WIN32)
+    const auto fifo = std::filesystem::temp_directory_path() /
+                      ("nuv_fifo_" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    files.push_back(fifo.string());
+    paths.push_back(fifo.string());
+    paths.push_back("/dev/null");
+#endif
+    for (const std::string &path : paths) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(NuvSoftRewrite(0, path.c_str()), 0);
+        EXPECT_EQ(NuvSoftRewriteState(0, &elapsed, &progress), -1);
+    }
+    EXPECT_EQ(Sent(), 0);
+    EXPECT_EQ(NuvSimOpenHandles(), 1) << "only the camera's channel is open";
+}
+
+TEST_F(RewriteTest, AnImageThatCannotBeHeldInMemoryFailsBeforeTheErase) {
+    const std::string path = WriteImage(Pattern(112));
+    NuvSimFailAllocations(0, 1);
+    EXPECT_EQ(NuvSoftRewrite(0, path.c_str()), 0);
+    EXPECT_EQ(Sent(), 0);
+    EXPECT_EQ(NuvSimLiveAllocations(), 0);
+    ASSERT_EQ(NuvSoftRewrite(0, path.c_str()), 1) << "the next try goes ahead";
+    EXPECT_EQ(WaitFinal(), kRewriteDone);
+    EXPECT_EQ(NuvSimLiveAllocations(), 0) << "the final query released the image";
 }
 
 TEST_F(RewriteTest, BadArgumentsFailWithNothingSent) {

@@ -64,6 +64,11 @@ typedef LONGLONG REFERENCE_TIME;
 #define FILE_SHARE_WRITE 0x00000002u
 #define OPEN_EXISTING 3u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
 #define INFINITE 0xFFFFFFFFu
 #define CP_ACP 0u
 
@@ -114,6 +119,15 @@ struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 };
+
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+typedef LARGE_INTEGER *PLARGE_INTEGER;
 
 union ULARGE_INTEGER {
     struct {

@@ -26,7 +26,17 @@ public:
     virtual BOOL ReadWithin(void *data, DWORD bytes, DWORD *read, DWORD /*timeoutMs*/) {
         return Read(data, bytes, read);
     }
+    // What GetFileType answers: devices (the HID interfaces) are character
+    // devices; files on disk say what they are.
+    virtual DWORD Type() const { return FILE_TYPE_CHAR; }
+    // The byte size of a disk file; false for anything else.
+    virtual bool Size(LONGLONG * /*size*/) const { return false; }
 };
+
+// Opens a file of the machine's own file system for reading, without ever
+// waiting (a FIFO nobody writes to opens at once and shows as a pipe). Null
+// for a path that does not name an existing file, or names a directory.
+std::shared_ptr<SimFile> OpenDiskFile(const std::string &path);
 
 using FileOpener = std::function<std::shared_ptr<SimFile>(DWORD flags)>;
 

@@ -92,9 +92,13 @@ int WideCharToMultiByte(UINT, DWORD, LPCWCH wide, int wideLength, LPSTR narrow, 
 
 namespace nuv::os {
 
-HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags, HANDLE) {
     if (path == nullptr) return INVALID_HANDLE_VALUE;
-    return sim::FileTable::Instance().Open(path, flags);
+    HANDLE device = sim::FileTable::Instance().Open(path, flags);
+    if (device != INVALID_HANDLE_VALUE) return device;
+    // Any other path is a file of the machine (a firmware image), read only.
+    if (access != GENERIC_READ || disposition != OPEN_EXISTING) return INVALID_HANDLE_VALUE;
+    return sim::FileTable::Instance().Adopt(sim::OpenDiskFile(path));
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED) {
@@ -108,5 +112,18 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED)
 }
 
 BOOL CloseHandle(HANDLE object) { return sim::FileTable::Instance().Close(object) ? TRUE : FALSE; }
+
+DWORD GetFileType(HANDLE file) {
+    auto object = sim::FileTable::Instance().Get(file);
+    return object ? object->Type() : FILE_TYPE_UNKNOWN;
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+    auto object = sim::FileTable::Instance().Get(file);
+    LONGLONG bytes = 0;
+    if (size == nullptr || !object || !object->Size(&bytes)) return FALSE;
+    size->QuadPart = bytes;
+    return TRUE;
+}
 
 }  // namespace nuv::os

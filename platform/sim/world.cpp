@@ -1,4 +1,5 @@
 #include "platform/sim/world.h"
+#include "platform/sim/memory.h"
 
 #include "platform/sim/clock.h"
 #include "platform/sim/files.h"
@@ -33,6 +34,7 @@ void World::Reset() {
     Clock::Instance().UseVirtualTime(false);
     // ---- Threads ----
     ResetThreadSwitches();
+    ResetAllocationSwitch();
     ResetVideoWorld();
 }
 

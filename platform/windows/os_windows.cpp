@@ -1,5 +1,7 @@
 // The OS door on Windows: each service forwards to the OS function of the
 // same name.
+#include <malloc.h>
+
 #include "platform/os.h"
 
 namespace nuv::os {
@@ -60,6 +62,11 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD bytes, LPDWORD read, LPOVERLAPPED 
     return ::ReadFile(file, data, bytes, read, overlapped);
 }
 BOOL CloseHandle(HANDLE object) { return ::CloseHandle(object); }
+DWORD GetFileType(HANDLE file) { return ::GetFileType(file); }
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) { return ::GetFileSizeEx(file, size); }
+
+void *AllocateAligned(std::size_t bytes, std::size_t alignment) { return ::_aligned_malloc(bytes, alignment); }
+void FreeAligned(void *block) { ::_aligned_free(block); }
 
 DWORD GetTickCount() { return ::GetTickCount(); }
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
