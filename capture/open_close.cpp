@@ -247,10 +247,11 @@ bool ReceiveImage(int handle, void *image) {
         // Exact comparison; a NaN on either side counts as a new frame.
         if (sampleTime == callback->lastDeliveredTime) return false;
         callback->lastDeliveredTime = sampleTime;
+        // Corrected on the way out of the slot's buffer, in one pass.
         const int length = slot.frameLength.load();
-        if (length > 0 && slot.frameBuffer) std::memcpy(image, slot.frameBuffer.get(), static_cast<std::size_t>(length));
+        CopyCorrected(corrections, image, slot.frameBuffer.get(),
+                      length > 0 && slot.frameBuffer ? static_cast<std::size_t>(length) : 0);
     }
-    ApplyCorrections(corrections, image);
     return true;
 }
 

@@ -168,4 +168,87 @@ void ApplyCorrections(const FrameCorrections &corrections, void *image) {
     if (corrections.gains) ShadeWith(corrections.gains.get(), corrections.modeIndex, image);
 }
 
+namespace {
+
+// The words the defect lists replace, with the values they end up with:
+// each entry in list order takes its source's value as it stands then (an
+// earlier entry's result, else the raw word), exactly as the in-place
+// correction does.
+struct Replacements {
+    std::size_t target[kDefectEntryCount];
+    std::uint16_t value[kDefectEntryCount];
+    int count = 0;
+
+    const std::uint16_t *Find(std::size_t index) const {
+        for (int i = count - 1; i >= 0; --i)
+            if (target[i] == index) return &value[i];
+        return nullptr;
+    }
+    void Set(std::size_t index, std::uint16_t word) {
+        for (int i = 0; i < count; ++i) {
+            if (target[i] == index) {
+                value[i] = word;
+                return;
+            }
+        }
+        target[count] = index;
+        value[count] = word;
+        ++count;
+    }
+};
+
+Replacements FindReplacements(const ParameterBlock &block, int cameraNumberIndex, int modeIndex,
+                              const unsigned char *raw) {
+    Replacements found;
+    const int width = kModeWidth[modeIndex];
+    const int height = kModeHeight[modeIndex];
+    const std::uint8_t *entries = block.data() + DefectListOffset(cameraNumberIndex + 1, modeIndex);
+    for (int i = 0; i < kDefectEntryCount; ++i) {
+        const int x = ReadU16(entries + kDefectEntrySize * i);
+        const int y = ReadU16(entries + kDefectEntrySize * i + 2);
+        if (x >= width || y >= height) continue;
+        const int sourceX = x < width / 2 ? x + 2 : x - 2;
+        const int sourceY = y < height / 2 ? y + 2 : y - 2;
+        const std::size_t source = static_cast<std::size_t>(sourceY) * static_cast<std::size_t>(width) + sourceX;
+        const std::uint16_t *earlier = found.Find(source);
+        found.Set(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x,
+                  earlier ? *earlier : ReadU16(raw + 2 * source));
+    }
+    return found;
+}
+
+}  // namespace
+
+void CopyCorrected(const FrameCorrections &corrections, void *image, const void *source, std::size_t length) {
+    const auto *raw = static_cast<const unsigned char *>(source);
+    auto *out = static_cast<unsigned char *>(image);
+    const bool any = corrections.defects != nullptr || corrections.gains != nullptr;
+    int width = 0;
+    int height = 0;
+    if (!any || !ModeSize(corrections.modeIndex, &width, &height) ||
+        (corrections.cameraNumberIndex != 0 && corrections.cameraNumberIndex != 1)) {
+        if (length > 0) std::memcpy(out, raw, length);
+        return;
+    }
+    const std::size_t words = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (length < 2 * words) {
+        if (length > 0) std::memcpy(out, raw, length);
+        ApplyCorrections(corrections, image);
+        return;
+    }
+    Replacements replaced;
+    if (corrections.defects)
+        replaced = FindReplacements(*corrections.defects, corrections.cameraNumberIndex, corrections.modeIndex, raw);
+    const double *gains = corrections.gains.get();
+    if (gains != nullptr) ShadeWordsFrom(ActiveKernelPath(), out, raw, gains, words);
+    else std::memcpy(out, raw, 2 * words);
+    if (length > 2 * words) std::memcpy(out + 2 * words, raw + 2 * words, length - 2 * words);
+    for (int i = 0; i < replaced.count; ++i) {
+        const std::size_t at = replaced.target[i];
+        const std::uint16_t word = gains != nullptr ? ShadeWord(replaced.value[i], gains[at]) : replaced.value[i];
+        out[2 * at] = static_cast<unsigned char>(word & 0xFF);
+        out[2 * at + 1] = static_cast<unsigned char>(word >> 8);
+    }
+}
+
 }  // namespace nuv

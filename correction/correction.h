@@ -96,6 +96,12 @@ struct FrameCorrections {
 FrameCorrections CurrentCorrections(const CameraRecord &record);
 // Pixel defects, then shading, as far as corrections has what they need.
 void ApplyCorrections(const FrameCorrections &corrections, void *image);
+// The length bytes of a frame copied from source into image and corrected
+// on the way, in one pass: the same bytes as a copy followed by
+// ApplyCorrections on it. (A frame shorter than the mode's image is copied
+// and then corrected in place: the corrections also cover the caller's own
+// bytes beyond it.)
+void CopyCorrected(const FrameCorrections &corrections, void *image, const void *source, std::size_t length);
 
 // ---- Kernels ------------------------------------------------------------------
 //
@@ -120,6 +126,11 @@ void ResetKernelPath();
 
 // Shading of count words starting at image (any alignment) with gains[0..count).
 void ShadeWords(KernelPath path, void *image, const double *gains, std::size_t count);
+// The same, reading the words from source (which must not overlap image):
+// a frame is shaded on its way from the slot into the caller's buffer.
+void ShadeWordsFrom(KernelPath path, void *image, const void *source, const double *gains, std::size_t count);
+// One shaded word: the reference of every path.
+std::uint16_t ShadeWord(std::uint16_t word, double gain);
 // The gain map of set for a width x height image; map is width x height doubles.
 void FillGainMap(KernelPath path, double *map, int width, int height, const ShadingSet &set);
 

@@ -52,19 +52,21 @@ inline std::uint16_t ShadeOne(std::uint16_t word, double gain) {
     return static_cast<std::uint16_t>(static_cast<int>(p));
 }
 
-void ShadeScalar(unsigned char *bytes, const double *gains, std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) StoreWord(bytes + 2 * i, ShadeOne(LoadWord(bytes + 2 * i), gains[i]));
+// out and in are the same image, or two that do not overlap.
+void ShadeScalar(unsigned char *out, const unsigned char *in, const double *gains, std::size_t begin,
+                 std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) StoreWord(out + 2 * i, ShadeOne(LoadWord(in + 2 * i), gains[i]));
 }
 
 // The vector loops read the map in whole cache lines: words before the first
 // 64-byte boundary of the map are done one by one (a load split across two
 // lines costs about as much as a second load).
-std::size_t ShadeHead(unsigned char *bytes, const double *gains, std::size_t count) {
+std::size_t ShadeHead(unsigned char *out, const unsigned char *in, const double *gains, std::size_t count) {
     const auto address = reinterpret_cast<std::uintptr_t>(gains);
     std::size_t head = 0;
     if (address % alignof(double) == 0) head = ((64 - address % 64) % 64) / sizeof(double);
     if (head > count) head = count;
-    ShadeScalar(bytes, gains, 0, head);
+    ShadeScalar(out, in, gains, 0, head);
     return head;
 }
 
@@ -112,7 +114,7 @@ inline RowSites SitesOfRow(int y) { return {SiteOf(y, 0), SiteOf(y, 1)}; }
 // ---- SSE2 ------------------------------------------------------------------------
 
 #if defined(__SSE2__)
-void ShadeSse2(unsigned char *bytes, const double *gains, std::size_t count) {
+void ShadeSse2(unsigned char *out, const unsigned char *in, const double *gains, std::size_t count) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i limit = _mm_set1_epi16(1023);
     auto product = [](__m128i words, const double *g) {
@@ -120,10 +122,9 @@ void ShadeSse2(unsigned char *bytes, const double *gains, std::size_t count) {
         p = _mm_and_pd(p, _mm_cmpord_pd(p, p));
         return _mm_cvttpd_epi32(p);
     };
-    std::size_t i = ShadeHead(bytes, gains, count);
+    std::size_t i = ShadeHead(out, in, gains, count);
     for (; i + 8 <= count; i += 8) {
-        unsigned char *at = bytes + 2 * i;
-        const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+        const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 2 * i));
         const __m128i lo = _mm_unpacklo_epi16(words, zero);
         const __m128i hi = _mm_unpackhi_epi16(words, zero);
         const double *g = gains + i;
@@ -136,9 +137,10 @@ void ShadeSse2(unsigned char *bytes, const double *gains, std::size_t count) {
         // read as unsigned; the unsigned minimum with 1023, which SSE2 lacks,
         // is x - max(x - 1023, 0).
         const __m128i packed = _mm_packs_epi32(_mm_unpacklo_epi64(t0, t1), _mm_unpacklo_epi64(t2, t3));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_sub_epi16(packed, _mm_subs_epu16(packed, limit)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i),
+                         _mm_sub_epi16(packed, _mm_subs_epu16(packed, limit)));
     }
-    ShadeScalar(bytes, gains, i, count);
+    ShadeScalar(out, in, gains, i, count);
 }
 
 void FillGainMapSse2(double *map, int width, int height, const ShadingSet &set) {
@@ -169,6 +171,18 @@ void FillGainMapSse2(double *map, int width, int height, const ShadingSet &set) 
 
 // ---- AVX2 ------------------------------------------------------------------------
 
+// A large frame shaded into another buffer is written around the caches:
+// streaming the gain map (four times the frame's size) evicts the output
+// from them anyway, and a store that bypasses them needs no read of the line
+// first. Small frames stay in the caches for the caller.
+constexpr std::size_t kStreamingWords = std::size_t{1} << 18;
+
+// from: the first word the vector loop writes.
+inline bool StreamsOut(const unsigned char *out, const unsigned char *in, std::size_t count, std::size_t from,
+                       std::size_t alignment) {
+    return out != in && count >= kStreamingWords && reinterpret_cast<std::uintptr_t>(out + 2 * from) % alignment == 0;
+}
+
 #define NUV_AVX2 __attribute__((target("avx2")))
 
 // Clears the upper halves of the vector registers before code without VEX
@@ -198,7 +212,9 @@ NUV_AVX2 inline __attribute__((always_inline)) __m128i ShadeFourAvx2(const unsig
 // minimum then clamps. Only a NaN product, or one below -32767, yields the
 // word 0x8000: groups without it (every group of an ordinary frame) need no
 // NaN test, and the rare others are done again with it.
-NUV_AVX2 inline __attribute__((always_inline)) void ShadeSixteenAvx2(unsigned char *at, const double *g) {
+template <bool kStream>
+NUV_AVX2 inline __attribute__((always_inline)) void ShadeSixteenAvx2(unsigned char *out, const unsigned char *at,
+                                                                     const double *g) {
     const __m128i flag = _mm_set1_epi16(static_cast<short>(0x8000));
     __m128i a = _mm_packs_epi32(TruncateFourAvx2(at, g), TruncateFourAvx2(at + 8, g + 4));
     __m128i b = _mm_packs_epi32(TruncateFourAvx2(at + 16, g + 8), TruncateFourAvx2(at + 24, g + 12));
@@ -207,15 +223,25 @@ NUV_AVX2 inline __attribute__((always_inline)) void ShadeSixteenAvx2(unsigned ch
         b = _mm_packs_epi32(ShadeFourAvx2(at + 16, g + 8), ShadeFourAvx2(at + 24, g + 12));
     }
     const __m128i limit = _mm_set1_epi16(1023);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm_min_epu16(a, limit));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(at + 16), _mm_min_epu16(b, limit));
+    if constexpr (kStream) {
+        _mm_stream_si128(reinterpret_cast<__m128i *>(out), _mm_min_epu16(a, limit));
+        _mm_stream_si128(reinterpret_cast<__m128i *>(out + 16), _mm_min_epu16(b, limit));
+    } else {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_min_epu16(a, limit));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), _mm_min_epu16(b, limit));
+    }
 }
 
-NUV_AVX2 void ShadeAvx2(unsigned char *bytes, const double *gains, std::size_t count) {
-    std::size_t i = ShadeHead(bytes, gains, count);
-    for (; i + 16 <= count; i += 16) ShadeSixteenAvx2(bytes + 2 * i, gains + i);
+NUV_AVX2 void ShadeAvx2(unsigned char *out, const unsigned char *in, const double *gains, std::size_t count) {
+    std::size_t i = ShadeHead(out, in, gains, count);
+    if (StreamsOut(out, in, count, i, 16)) {
+        for (; i + 16 <= count; i += 16) ShadeSixteenAvx2<true>(out + 2 * i, in + 2 * i, gains + i);
+        _mm_sfence();
+    } else {
+        for (; i + 16 <= count; i += 16) ShadeSixteenAvx2<false>(out + 2 * i, in + 2 * i, gains + i);
+    }
     LeaveWideRegisters();
-    ShadeScalar(bytes, gains, i, count);
+    ShadeScalar(out, in, gains, i, count);
 }
 
 NUV_AVX2 void FillGainMapAvx2(double *map, int width, int height, const ShadingSet &set) {
@@ -273,21 +299,24 @@ NUV_AVX512 inline __attribute__((always_inline)) __m256i PackSixteenAvx512(__m25
 
 // Sixteen words, with the saturating pack, the unsigned minimum and the
 // rare-NaN retry of the AVX2 path.
-NUV_AVX512 void ShadeAvx512(unsigned char *bytes, const double *gains, std::size_t count) {
+NUV_AVX512 void ShadeAvx512(unsigned char *out, const unsigned char *in, const double *gains, std::size_t count) {
     const __m256i limit = _mm256_set1_epi16(1023);
     const __m256i flag = _mm256_set1_epi16(static_cast<short>(0x8000));
-    std::size_t i = ShadeHead(bytes, gains, count);
+    std::size_t i = ShadeHead(out, in, gains, count);
+    const bool stream = StreamsOut(out, in, count, i, 32);
     for (; i + 16 <= count; i += 16) {
-        unsigned char *at = bytes + 2 * i;
+        const unsigned char *at = in + 2 * i;
         const double *g = gains + i;
         __m256i packed = PackSixteenAvx512(TruncateEightAvx512(at, g), TruncateEightAvx512(at + 16, g + 8));
         if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(packed, flag)) != 0) {
             packed = PackSixteenAvx512(ShadeEightAvx512(at, g), ShadeEightAvx512(at + 16, g + 8));
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(at), _mm256_min_epu16(packed, limit));
+        if (stream) _mm256_stream_si256(reinterpret_cast<__m256i *>(out + 2 * i), _mm256_min_epu16(packed, limit));
+        else _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + 2 * i), _mm256_min_epu16(packed, limit));
     }
+    if (stream) _mm_sfence();
     LeaveWideRegisters();
-    ShadeScalar(bytes, gains, i, count);
+    ShadeScalar(out, in, gains, i, count);
 }
 
 NUV_AVX512 void FillGainMapAvx512(double *map, int width, int height, const ShadingSet &set) {
@@ -399,27 +428,34 @@ KernelPath ForceKernelPath(KernelPath path) {
 void ResetKernelPath() { gForcedPath.store(-1, std::memory_order_relaxed); }
 
 void ShadeWords(KernelPath path, void *image, const double *gains, std::size_t count) {
-    auto *bytes = static_cast<unsigned char *>(image);
+    ShadeWordsFrom(path, image, image, gains, count);
+}
+
+void ShadeWordsFrom(KernelPath path, void *image, const void *source, const double *gains, std::size_t count) {
+    auto *out = static_cast<unsigned char *>(image);
+    const auto *in = static_cast<const unsigned char *>(source);
     if (!KernelPathAvailable(path)) path = KernelPath::kScalar;
     switch (path) {
 #if NUV_X86
 #if defined(__SSE2__)
         case KernelPath::kSse2:
-            ShadeSse2(bytes, gains, count);
+            ShadeSse2(out, in, gains, count);
             return;
 #endif
         case KernelPath::kAvx2:
-            ShadeAvx2(bytes, gains, count);
+            ShadeAvx2(out, in, gains, count);
             return;
         case KernelPath::kAvx512:
-            ShadeAvx512(bytes, gains, count);
+            ShadeAvx512(out, in, gains, count);
             return;
 #endif
         default:
-            ShadeScalar(bytes, gains, 0, count);
+            ShadeScalar(out, in, gains, 0, count);
             return;
     }
 }
+
+std::uint16_t ShadeWord(std::uint16_t word, double gain) { return ShadeOne(word, gain); }
 
 void FillGainMap(KernelPath path, double *map, int width, int height, const ShadingSet &set) {
     if (width <= 0 || height <= 0) return;

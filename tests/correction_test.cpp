@@ -205,6 +205,61 @@ std::vector<ShadingSet> GainSets() {
     return sets;
 }
 
+// A frame corrected on its way out of the slot must come out exactly as a
+// copy corrected in place: defect chains in both list orders, a target listed
+// twice, the special gains, and frames longer than the image.
+TEST(CopyCorrected, GivesTheBytesOfACopyCorrectedInPlaceOnEveryPath) {
+    std::mt19937 random(7);
+    // Mode 0 frames are large enough to be written around the caches.
+    for (int mode : {2, 0}) {
+        const std::size_t words = static_cast<std::size_t>(kModeWidth[mode]) * kModeHeight[mode];
+        std::vector<unsigned char> raw(2 * words + 6);
+        for (auto &byte : raw) byte = static_cast<unsigned char>(random());
+        auto block = std::make_shared<ParameterBlock>();
+        block->fill(0xFF);
+        // (10,10) takes (12,12); (12,12) listed before it takes (14,14);
+        // (100,50) twice; (163,101) takes (165,103), listed after it.
+        const std::pair<int, int> listed[] = {{12, 12}, {10, 10}, {100, 50}, {163, 101}, {165, 103}, {100, 50},
+                                              {0, 0},   {kModeWidth[mode] - 1, kModeHeight[mode] - 1},
+                                              {0xFFFF, 3}};
+        int entry = 0;
+        for (auto [x, y] : listed) {
+            std::uint8_t *at = block->data() + DefectListOffset(2, mode) + 4 * entry++;
+            at[0] = static_cast<std::uint8_t>(x & 0xFF);
+            at[1] = static_cast<std::uint8_t>(x >> 8);
+            at[2] = static_cast<std::uint8_t>(y & 0xFF);
+            at[3] = static_cast<std::uint8_t>(y >> 8);
+        }
+        auto gains = AllocateGainMap(mode);
+        const std::vector<double> special = SpecialGains();
+        for (std::size_t w = 0; w < words; ++w)
+            gains[w] = w % 7 == 0 ? special[w % special.size()] : 0.5 + static_cast<double>(random() % 1000) / 500.0;
+
+        std::vector<KernelPath> paths = FastPaths();
+        paths.push_back(KernelPath::kScalar);
+        for (KernelPath path : paths) {
+            ForceKernelPath(path);
+            for (int which = 1; which <= 3; ++which) {
+                for (std::size_t length : {2 * words, 2 * words + 6}) {
+                    SCOPED_TRACE(::testing::Message() << "mode " << mode << " " << KernelPathName(path)
+                                                      << " corrections " << which << " length " << length);
+                    FrameCorrections corrections;
+                    corrections.modeIndex = mode;
+                    corrections.cameraNumberIndex = 1;
+                    if (which & 1) corrections.defects = block;
+                    if (which & 2) corrections.gains = gains;
+                    std::vector<unsigned char> fused(length + 4, 0x5A), reference(length + 4, 0x5A);
+                    CopyCorrected(corrections, fused.data(), raw.data(), length);
+                    std::memcpy(reference.data(), raw.data(), length);
+                    ApplyCorrections(corrections, reference.data());
+                    ASSERT_EQ(fused, reference);
+                }
+            }
+        }
+        ResetKernelPath();
+    }
+}
+
 TEST(GainMapKernel, EveryPathGivesTheReferenceBitsForEveryModeAndOddSizes) {
     const std::vector<ShadingSet> sets = GainSets();
     std::vector<std::pair<int, int>> sizes = {{1280, 720}, {656, 408}, {328, 204}};
