@@ -1,9 +1,8 @@
-// The exports that belong to no camera subsystem: the version text and the
-// frame size.
+// The export that belongs to no camera subsystem: the version text.
 #include <cstdio>
 #include <cstring>
 
-#include "api/registry.h"
+#include "api/guarded.h"
 #include "nuv.h"
 
 namespace nuv {
@@ -33,15 +32,5 @@ NuvBool NUV_CALL NuvDLLVersion(char *buffer, int size) {
         }
         std::memcpy(buffer, text, static_cast<std::size_t>(length) + 1);
         return 1;
-    });
-}
-
-int NUV_CALL NuvGetBufferSize(int handle) {
-    return Guarded<int>(0, [&]() -> int {
-        const CameraRecord *record = LookUpCamera(handle);
-        if (record == nullptr) return 0;
-        const CameraSlot *slot = SlotOf(*record);
-        if (slot == nullptr || slot->running.load() == 0) return 0;
-        return slot->frameLength.load();
     });
 }

@@ -10,17 +10,11 @@ namespace {
 // constexpr ones, the registry lock among them.
 std::mutex gRegistryLock;
 CameraRecord gRecords[kCameraCount];
-CameraSlot gSlots[kCameraCount];
 ProcessState gProcess;
 
 }  // namespace
 
-ControlChannel::~ControlChannel() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) os::CloseHandle(handle_);
-}
-
 CameraRecord &Record(int index) { return gRecords[index]; }
-CameraSlot &Slot(int index) { return gSlots[index]; }
 ProcessState &Process() { return gProcess; }
 
 std::unique_lock<std::mutex> LockRegistry() noexcept { return std::unique_lock<std::mutex>(gRegistryLock); }
@@ -54,31 +48,6 @@ CameraRecord *FindRecord(int handle) {
 
 CameraRecord *LookUpCamera(int handle) { return handle == -1 ? nullptr : FindRecord(handle); }
 
-int FindSlot(int handle) {
-    const CameraRecord *record = FindRecord(handle);
-    return record ? record->slotIndex.load() : -1;
-}
-
-ParameterBlockRef FindParameterBlock(int handle) {
-    const CameraRecord *record = FindRecord(handle);
-    return record ? record->parameterBlock.load() : nullptr;
-}
-
-int FindModeIndex(int handle) {
-    const CameraRecord *record = FindRecord(handle);
-    return record ? record->modeIndex.load() : -1;
-}
-
-int FindDefectSwitch(int handle) {
-    const CameraRecord *record = FindRecord(handle);
-    return record ? record->defectSwitch.load() : -1;
-}
-
-int FindShadingSwitch(int handle) {
-    const CameraRecord *record = FindRecord(handle);
-    return record ? record->shadingSwitch.load() : -1;
-}
-
 void ClearRecord(CameraRecord &record) {
     auto lock = LockRegistry();
     record.handle = -1;
@@ -93,11 +62,6 @@ void ClearRecord(CameraRecord &record) {
     record.defectSwitch = 1;
     record.shadingSwitch = 1;
     lock.unlock();
-}
-
-CameraSlot *SlotOf(const CameraRecord &record) {
-    const int index = record.slotIndex.load();
-    return (index >= 0 && index < kCameraCount) ? &gSlots[index] : nullptr;
 }
 
 }  // namespace nuv

@@ -25,6 +25,8 @@
 #endif
 
 #include "api/registry.h"
+#include "capture/testing.h"
+#include "api/testing.h"
 #include "capture/sample_grabber_cb.h"
 #include "correction/correction.h"
 #include "nuv.h"
@@ -54,8 +56,8 @@ bool OpenCamera() {
 }
 
 ewc_SampleGrabberCB *CallbackOf(int handle) {
-    const int slot = FindSlot(handle);
-    return slot < 0 ? nullptr : Process().callbackTable[slot].load();
+    const int slot = testing::FindSlot(handle);
+    return slot < 0 ? nullptr : Slot(slot).frames.callback;
 }
 
 volatile int gZero = 0;
@@ -125,7 +127,7 @@ void BM_NuvReceiveImage(benchmark::State &state) {
         // The frame in the slot counts as new again; the streaming side is
         // measured separately below.
         {
-            std::lock_guard<std::mutex> hold(Slot(FindSlot(kHandle)).frameLock);
+            std::lock_guard<std::mutex> hold(Slot(testing::FindSlot(kHandle)).frames.lock);
             callback->lastDeliveredTime = marker;
         }
         marker -= 1.0;

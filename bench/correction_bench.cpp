@@ -17,6 +17,7 @@
 
 #include "api/registry.h"
 #include "correction/correction.h"
+#include "correction/testing.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -134,14 +135,14 @@ std::string Key(const char *what, KernelPath path) { return std::string(what) + 
 void BM_CorrectShading(benchmark::State &state) {
     Fixture &f = Data();
     const auto path = static_cast<KernelPath>(state.range(0));
-    ForceKernelPath(path);
+    testing::ForceKernelPath(path);
     for (auto _ : state) {
         Timed("streaming", [&] { StreamPass(f); });
         benchmark::ClobberMemory();
         state.SetIterationTime(Timed(Key("shading", path), [&] { CorrectShading(kHandle, kMode, f.image.data()); }));
         benchmark::ClobberMemory();
     }
-    ResetKernelPath();
+    testing::ResetKernelPath();
     state.SetLabel(KernelPathName(path));
     state.counters["x_limit"] = gBest[Key("shading", path)] / gBest["streaming"];
 }
@@ -151,14 +152,14 @@ void BM_ComputeGainMap(benchmark::State &state) {
     const auto path = static_cast<KernelPath>(state.range(0));
     std::vector<double> map(kPixels);
     for (auto _ : state) {
-        ForceKernelPath(KernelPath::kScalar);
+        testing::ForceKernelPath(KernelPath::kScalar);
         Timed("map reference", [&] { ComputeGainMap(1, map.data(), kMode, f.block); });
         benchmark::ClobberMemory();
-        ForceKernelPath(path);
+        testing::ForceKernelPath(path);
         state.SetIterationTime(Timed(Key("map", path), [&] { ComputeGainMap(1, map.data(), kMode, f.block); }));
         benchmark::ClobberMemory();
     }
-    ResetKernelPath();
+    testing::ResetKernelPath();
     state.SetLabel(KernelPathName(path));
     state.counters["speedup"] = gBest["map reference"] / gBest[Key("map", path)];
 }

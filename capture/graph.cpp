@@ -2,279 +2,231 @@
 // retries), teardown, and the release of its framework objects.
 //
 // Order is what keeps the streaming thread safe: a graph is always stopped
-// and its callback detached before the frame buffer and the callback object
-// are freed, and those are freed before the framework objects are released.
+// and its callback detached before the frame buffer is freed, and the
+// callback object goes only after every framework object that could hold it.
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <mutex>
-#include <new>
 
 #include "capture/capture.h"
-#include "capture/capture_internal.h"
-#include "capture/sample_grabber_cb.h"
+#include "capture/capture_slot.h"
+#include "common/com.h"
+#include "common/holders.h"
+#include "discovery/device_walk.h"
 #include "discovery/discovery.h"
 
 namespace nuv {
 
-HRESULT NoteCom(HRESULT result) {
-    Process().lastComStatus = result;
-    return result;
-}
-
 namespace {
 
-// Media types handed out by the framework own their format block.
-void FreeMediaType(AM_MEDIA_TYPE *type) {
-    if (type == nullptr) return;
-    if (type->cbFormat != 0 || type->pbFormat != nullptr) os::CoTaskMemFree(type->pbFormat);
-    if (type->pUnk != nullptr) type->pUnk->Release();
-    os::CoTaskMemFree(type);
+CaptureSlot gSlots[kCameraCount];
+CaptureState gCapture;
+
+// Stops frames from reaching the slot: the grabber is asked to let go of the
+// callback, and the callback drops whatever still arrives (a grabber that
+// refused, or a graph that could not be stopped). Then the frame buffer
+// goes. The result of the detach is not kept as the last COM status.
+void Detach(CaptureSlot &slot, CaptureGraph &graph, bool freeFrames) {
+    if (graph.grabber) graph.grabber->SetCallback(nullptr, 1);
+    std::lock_guard<std::mutex> hold(slot.frames.lock);
+    if (graph.callback) graph.callback->Detach();
+    slot.frames.callback = nullptr;
+    if (freeFrames) {
+        slot.frames.buffer.reset();
+        slot.frames.capacity = 0;
+    }
 }
 
-struct MediaTypeHolder {
-    AM_MEDIA_TYPE *type = nullptr;
-    ~MediaTypeHolder() { FreeMediaType(type); }
-};
-
-void CopyNarrow(const WCHAR *wide, char *out, int outSize) {
-    out[0] = '\0';
-    if (wide == nullptr) return;
-    if (os::WideCharToMultiByte(CP_ACP, 0, wide, -1, out, outSize, nullptr, nullptr) == 0) out[0] = '\0';
-    out[outSize - 1] = '\0';
-}
-
-// The temporary references of one build attempt, released when it fails
-// before the slot's own objects.
-void ReleaseAttemptTemporaries(CameraSlot &slot) {
-    slot.deviceEnum.reset();
-    slot.monikerEnum.reset();
-    slot.moniker.reset();
-    slot.streamConfig.reset();
-    slot.captureOutPin.reset();
-    slot.grabberInPin.reset();
+// Releases what a graph holds, in the teardown's order (the declaration
+// order of CaptureGraph), after detaching it.
+void Dismantle(int slotIndex, CaptureSlot &slot, std::unique_ptr<CaptureGraph> graph) {
+    if (slot.devicePosition != -1) gCapture.deviceBound[slotIndex] = 0;
+    CaptureGraph none;
+    Detach(slot, graph ? *graph : none, true);
+    graph.reset();
 }
 
 // Stops the graph of a failed build. Its results are not kept as the last
 // COM status: that stays the result of the step that failed.
-void StopGraphLocked(CameraSlot &slot) {
-    if (!slot.filterGraph) return;
+void StopGraph(const CaptureGraph &graph) {
+    if (!graph.filterGraph) return;
     ComRef<IMediaControl> control;
-    if (slot.filterGraph.query(IID_IMediaControl, control) == S_OK && control) control->Stop();
+    if (graph.filterGraph.query(IID_IMediaControl, control) == S_OK && control) control->Stop();
 }
 
 // Items 4 and 5 of the build: walks the video-input category, counts the
 // plug-and-play devices and binds the one the slot asks for.
-int BindDevice(int slotIndex, CameraSlot &slot) {
-    ProcessState &process = Process();
-    bool boundInWalk = false;
+int BindDevice(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, IEnumMoniker *monikers) {
+    bool bound = false;
+    bool added = true;
     int plugAndPlay = 0;
-    for (;;) {
-        slot.moniker.reset();
-        ULONG fetched = 0;
-        if (slot.monikerEnum->Next(1, slot.moniker.put(), &fetched) != S_OK || !slot.moniker) break;
-
-        LPOLESTR wideName = nullptr;
-        if (NoteCom(slot.moniker->GetDisplayName(nullptr, nullptr, &wideName)) != S_OK || wideName == nullptr) {
-            if (wideName) os::CoTaskMemFree(wideName);
-            return kBuildDisplayName;
+    const int walked = WalkVideoDevices(monikers, WalkLimits{}, [&](PnpDevice &device) {
+        plugAndPlay = device.position + 1;
+        const bool matches = slot.deviceIndex == -1 || slot.deviceIndex == device.position;
+        if (!matches || bound || gCapture.deviceBound[slotIndex].load() != 0) return WalkOn::kNext;
+        if (!AddCaptureFilter(graph.filterGraph.get(), device.moniker, slotIndex, graph.captureFilter)) {
+            added = false;
+            return WalkOn::kStop;
         }
-        char displayName[1024];
-        CopyNarrow(wideName, displayName, sizeof displayName);
-        const bool isPnp = std::wcsstr(wideName, L"@device:pnp") != nullptr;
-        os::CoTaskMemFree(wideName);
-        if (!isPnp) continue;
-
-        char friendlyName[256] = {};
-        {
-            ComRef<IPropertyBag> bag;
-            if (NoteCom(slot.moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, bag.putVoid())) == S_OK &&
-                bag) {
-                VARIANT value;
-                os::VariantInit(&value);
-                if (NoteCom(bag->Read(L"FriendlyName", &value, nullptr)) == S_OK && value.vt == VT_BSTR)
-                    CopyNarrow(value.bstrVal, friendlyName, sizeof friendlyName);
-                os::VariantClear(&value);
-            }
-        }
-
-        const bool matches = slot.deviceIndex == -1 || slot.deviceIndex == plugAndPlay;
-        if (matches && !boundInWalk && process.deviceBound[slotIndex].load() == 0) {
-            // A device that cannot be bound fails as adding it would.
-            if (NoteCom(slot.moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter,
-                                                   slot.captureFilter.putVoid())) != S_OK ||
-                !slot.captureFilter) {
-                slot.captureFilter.reset();
-                return kBuildAddCaptureFilter;
-            }
-            wchar_t filterName[32];
-            std::swprintf(filterName, 32, L"Video Capture %d", slotIndex);
-            if (NoteCom(slot.filterGraph->AddFilter(slot.captureFilter.get(), filterName)) != S_OK)
-                return kBuildAddCaptureFilter;
-            slot.devicePosition = plugAndPlay;
-            std::memcpy(slot.friendlyName, friendlyName, sizeof friendlyName);
-            std::memcpy(slot.displayName, displayName, sizeof displayName);
-            process.deviceBound[slotIndex] = 1;
-            boundInWalk = true;
-        }
-        ++plugAndPlay;
-    }
-    slot.moniker.reset();
-    slot.monikerEnum.reset();
-    slot.deviceEnum.reset();
-    if (process.deviceCount.load() == -1) process.deviceCount = plugAndPlay;
-    if (process.deviceCount.load() == 0) return kBuildNoDevices;
-    if (!boundInWalk) return kBuildNoDeviceBound;
+        slot.devicePosition = device.position;
+        std::memcpy(slot.friendlyName, device.friendlyName, sizeof slot.friendlyName);
+        std::memcpy(slot.displayName, device.displayName, sizeof slot.displayName);
+        gCapture.deviceBound[slotIndex] = 1;
+        bound = true;
+        return WalkOn::kNext;  // the walk goes on to count every device
+    });
+    if (walked != kBuildOk) return walked;
+    if (!added) return kBuildAddFilter;
+    int unknown = -1;
+    gCapture.deviceCount.compare_exchange_strong(unknown, plugAndPlay);
+    if (gCapture.deviceCount.load() == 0) return kBuildNoDevices;
+    if (!bound) return kBuildNoDevice;
     return kBuildOk;
 }
 
 // Item 8: the device's current format with the request written into it.
-int SetFormat(CameraSlot &slot) {
-    ProcessState &process = Process();
-    MediaTypeHolder format;
-    if (NoteCom(slot.streamConfig->GetFormat(&format.type)) != S_OK || format.type == nullptr)
-        return kBuildSetFormat;
-
-    if (slot.width == 0) slot.width = process.lastWidth;
-    if (slot.height == 0) slot.height = process.lastHeight;
-    if (slot.frameRate == 0.0) slot.frameRate = process.lastFrameRate;
-    process.lastWidth = slot.width;
-    process.lastHeight = slot.height;
-    process.lastFrameRate = slot.frameRate;
-
-    AM_MEDIA_TYPE *type = format.type;
-    if (type->formattype != FORMAT_VideoInfo || type->pbFormat == nullptr ||
-        type->cbFormat < sizeof(VIDEOINFOHEADER))
-        return kBuildSetFormat;
+int SetFormat(CaptureSlot &slot, IAMStreamConfig *config) {
+    MediaType format;
+    if (NoteCom(config->GetFormat(format.put())) != S_OK || !format) return kBuildSetFormat;
+    {
+        std::lock_guard<std::mutex> hold(gCapture.settingsLock);
+        if (slot.width == 0) slot.width = gCapture.lastWidth;
+        if (slot.height == 0) slot.height = gCapture.lastHeight;
+        if (slot.frameRate == 0.0) slot.frameRate = gCapture.lastFrameRate;
+        gCapture.lastWidth = slot.width;
+        gCapture.lastHeight = slot.height;
+        gCapture.lastFrameRate = slot.frameRate;
+    }
+    VIDEOINFOHEADER *info = format.VideoInfo();
+    if (info == nullptr) return kBuildSetFormat;
     // A rate whose frame interval cannot be expressed is refused here rather
     // than converted with undefined results.
     const double interval = std::floor(1e7 / slot.frameRate + 0.5);
     if (!std::isfinite(interval) || interval < -9.0e18 || interval > 9.0e18) return kBuildSetFormat;
-
-    auto *info = reinterpret_cast<VIDEOINFOHEADER *>(type->pbFormat);
     info->bmiHeader.biWidth = slot.width;
     info->bmiHeader.biHeight = slot.height;
     info->AvgTimePerFrame = static_cast<REFERENCE_TIME>(interval);
-    type->subtype = slot.requestedSubtype;
+    format->subtype = slot.requestedSubtype;
     slot.subtype = slot.requestedSubtype;
     FormatNameFromSubtype(slot.requestedSubtype, slot.requestedFormatName);
     FormatNameFromSubtype(slot.subtype, slot.formatName);
-    if (NoteCom(slot.streamConfig->SetFormat(type)) != S_OK) return kBuildSetFormat;
-    slot.streamConfig.reset();
-    return kBuildOk;
+    return NoteCom(config->SetFormat(format.get())) == S_OK ? kBuildOk : kBuildSetFormat;
 }
 
-void ProbeProperties(CameraSlot &slot) {
-    for (int &flag : slot.propertySupport) flag = 0;
+template <class Interface>
+void ProbeRanges(IBaseFilter *filter, REFIID iid, int *flags, int count) {
+    for (int k = 0; k < count; ++k) flags[k] = 0;
+    ComRef<Interface> control;
+    if (NoteCom(filter->QueryInterface(iid, control.putVoid())) != S_OK || !control) return;
     long minimum = 0, maximum = 0, step = 0, initial = 0, caps = 0;
-    if (NoteCom(slot.captureFilter.query(IID_IAMVideoProcAmp, slot.procAmp)) == S_OK && slot.procAmp) {
-        for (int k = 0; k < 10; ++k)
-            slot.propertySupport[k] =
-                NoteCom(slot.procAmp->GetRange(k, &minimum, &maximum, &step, &initial, &caps)) == S_OK ? 1 : 0;
-    }
-    slot.procAmp.reset();
-    if (NoteCom(slot.captureFilter.query(IID_IAMCameraControl, slot.cameraControl)) == S_OK && slot.cameraControl) {
-        for (int k = 0; k < 7; ++k)
-            slot.propertySupport[10 + k] =
-                NoteCom(slot.cameraControl->GetRange(k, &minimum, &maximum, &step, &initial, &caps)) == S_OK ? 1
-                                                                                                             : 0;
-    }
-    slot.cameraControl.reset();
+    for (int k = 0; k < count; ++k)
+        flags[k] = NoteCom(control->GetRange(k, &minimum, &maximum, &step, &initial, &caps)) == S_OK ? 1 : 0;
 }
 
-// One attempt of the build; the slot's graph lock is held.
-int BuildAttempt(int slotIndex, CameraSlot &slot, bool &ran) {
-    if (NoteCom(os::CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
-                                     slot.filterGraph.putVoid())) != S_OK ||
-        !slot.filterGraph)
-        return kBuildFilterGraph;
-    if (NoteCom(os::CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
-                                     slot.deviceEnum.putVoid())) != S_OK ||
-        !slot.deviceEnum)
-        return kBuildDeviceEnumerator;
-    // An empty category (S_FALSE) fails as well.
-    if (NoteCom(slot.deviceEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, slot.monikerEnum.put(), 0)) !=
-            S_OK ||
-        !slot.monikerEnum)
-        return kBuildClassEnumerator;
-    if (const int status = BindDevice(slotIndex, slot); status != kBuildOk) return status;
+// One attempt of the build, into graph; the slot's graph lock is held.
+int BuildAttempt(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, bool &ran) {
+    {
+        ComRef<ICreateDevEnum> devices;
+        ComRef<IEnumMoniker> monikers;
+        if (const int status = OpenVideoCategory(graph.filterGraph, devices, monikers); status != kBuildOk)
+            return status;
+        if (const int status = BindDevice(slotIndex, slot, graph, monikers.get()); status != kBuildOk) return status;
+    }
 
     if (NoteCom(os::CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER,
-                                     IID_ICaptureGraphBuilder2, slot.captureBuilder.putVoid())) != S_OK ||
-        !slot.captureBuilder || NoteCom(slot.captureBuilder->SetFiltergraph(slot.filterGraph.get())) != S_OK)
-        return kBuildCaptureBuilder;
-    if (NoteCom(slot.captureBuilder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, slot.captureFilter.get(),
-                                                   IID_IAMStreamConfig, slot.streamConfig.putVoid())) != S_OK ||
-        !slot.streamConfig)
-        return kBuildStreamConfig;
-    if (const int status = SetFormat(slot); status != kBuildOk) return status;
+                                     IID_ICaptureGraphBuilder2, graph.captureBuilder.putVoid())) != S_OK ||
+        !graph.captureBuilder || NoteCom(graph.captureBuilder->SetFiltergraph(graph.filterGraph.get())) != S_OK)
+        return kBuildCaptureGraphBuilder;
+    {
+        ComRef<IAMStreamConfig> config;
+        if (NoteCom(graph.captureBuilder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video,
+                                                        graph.captureFilter.get(), IID_IAMStreamConfig,
+                                                        config.putVoid())) != S_OK ||
+            !config)
+            return kBuildFindInterface;
+        if (const int status = SetFormat(slot, config.get()); status != kBuildOk) return status;
+    }
 
     if (NoteCom(os::CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                                     slot.grabberFilter.putVoid())) != S_OK ||
-        !slot.grabberFilter || NoteCom(slot.grabberFilter.query(IID_ISampleGrabber, slot.grabber)) != S_OK ||
-        !slot.grabber)
+                                     graph.grabberFilter.putVoid())) != S_OK ||
+        !graph.grabberFilter || NoteCom(graph.grabberFilter.query(IID_ISampleGrabber, graph.grabber)) != S_OK ||
+        !graph.grabber)
         return kBuildSampleGrabber;
-    slot.grabberMediaType = AM_MEDIA_TYPE{};
-    slot.grabberMediaType.majortype = MEDIATYPE_Video;
-    slot.grabberMediaType.subtype = slot.requestedSubtype;
-    slot.grabberMediaType.formattype = FORMAT_VideoInfo;
-    if (NoteCom(slot.grabber->SetMediaType(&slot.grabberMediaType)) != S_OK) return kBuildGrabberMediaType;
-    wchar_t grabberName[32];
-    std::swprintf(grabberName, 32, L"Grabber %d", slotIndex);
-    if (NoteCom(slot.filterGraph->AddFilter(slot.grabberFilter.get(), grabberName)) != S_OK) return kBuildAddGrabber;
-
-    slot.captureOutPin = FindPin(slot.captureFilter.get(), PINDIR_OUTPUT);
-    slot.grabberInPin = FindPin(slot.grabberFilter.get(), PINDIR_INPUT);
-    if (!slot.captureOutPin || !slot.grabberInPin ||
-        NoteCom(slot.filterGraph->Connect(slot.captureOutPin.get(), slot.grabberInPin.get())) != S_OK)
-        return kBuildConnect;
-    slot.captureOutPin.reset();
-    slot.grabberInPin.reset();
-
-    if (NoteCom(slot.grabber->SetBufferSamples(FALSE)) != S_OK) return kBuildBufferSamples;
-    if (NoteCom(slot.grabber->SetOneShot(FALSE)) != S_OK) return kBuildOneShot;
+    AM_MEDIA_TYPE grabberType = {};
+    grabberType.majortype = MEDIATYPE_Video;
+    grabberType.subtype = slot.requestedSubtype;
+    grabberType.formattype = FORMAT_VideoInfo;
+    if (NoteCom(graph.grabber->SetMediaType(&grabberType)) != S_OK) return kBuildSetMediaType;
+    OLECHAR grabberName[32];
+    WideNumbered(grabberName, sizeof grabberName / sizeof grabberName[0], "Grabber ", slotIndex);
+    if (NoteCom(graph.filterGraph->AddFilter(graph.grabberFilter.get(), grabberName)) != S_OK)
+        return kBuildAddGrabber;
 
     {
-        std::lock_guard<std::mutex> hold(slot.frameLock);
-        slot.frameBuffer.reset();
-        slot.frameCapacity = 0;
-        slot.frameLength = 0;
-        slot.sampleTime = 0.0;
+        const ComRef<IPin> captureOut = FindPin(graph.captureFilter.get(), PINDIR_OUTPUT);
+        const ComRef<IPin> grabberIn = FindPin(graph.grabberFilter.get(), PINDIR_INPUT);
+        if (!captureOut || !grabberIn ||
+            NoteCom(graph.filterGraph->Connect(captureOut.get(), grabberIn.get())) != S_OK)
+            return kBuildConnect;
     }
-    auto *callback = new (std::nothrow) ewc_SampleGrabberCB(slotIndex);
-    if (callback == nullptr) return kBuildCallback;
-    Process().callbackTable[slotIndex] = callback;
-    if (NoteCom(slot.grabber->SetCallback(callback, 1)) != S_OK) return kBuildCallback;
 
-    ProbeProperties(slot);
+    if (NoteCom(graph.grabber->SetBufferSamples(FALSE)) != S_OK) return kBuildSetBufferSamples;
+    if (NoteCom(graph.grabber->SetOneShot(FALSE)) != S_OK) return kBuildSetOneShot;
 
-    if (NoteCom(slot.filterGraph.query(IID_IMediaEvent, slot.mediaEvent)) != S_OK || !slot.mediaEvent)
+    graph.callback = std::make_unique<ewc_SampleGrabberCB>(slotIndex, slot.frames);
+    {
+        std::lock_guard<std::mutex> hold(slot.frames.lock);
+        slot.frames.buffer.reset();
+        slot.frames.capacity = 0;
+        slot.frames.length = 0;
+        slot.frames.sampleTime = 0.0;
+        slot.frames.callback = graph.callback.get();
+    }
+    if (NoteCom(graph.grabber->SetCallback(graph.callback.get(), 1)) != S_OK) return kBuildSetCallback;
+
+    ProbeRanges<IAMVideoProcAmp>(graph.captureFilter.get(), IID_IAMVideoProcAmp, slot.propertySupport, 10);
+    ProbeRanges<IAMCameraControl>(graph.captureFilter.get(), IID_IAMCameraControl, slot.propertySupport + 10, 7);
+
+    if (NoteCom(graph.filterGraph.query(IID_IMediaEvent, graph.mediaEvent)) != S_OK || !graph.mediaEvent)
         return kBuildMediaEvent;
-    if (NoteCom(slot.filterGraph.query(IID_IMediaControl, slot.mediaControl)) != S_OK || !slot.mediaControl)
-        return kBuildMediaControl;
-    ran = true;
-    const HRESULT run = NoteCom(slot.mediaControl->Run());
-    slot.mediaControl.reset();
-    if (run != S_OK) return kBuildRun;
+    {
+        ComRef<IMediaControl> control;
+        if (NoteCom(graph.filterGraph.query(IID_IMediaControl, control)) != S_OK || !control)
+            return kBuildMediaControl;
+        ran = true;
+        if (NoteCom(control->Run()) != S_OK) return kBuildRun;
+    }
 
     // A running capture graph does not complete: this is a pause while the
     // first frames arrive; its outcome is not looked at.
     long eventCode = 0;
-    NoteCom(slot.mediaEvent->WaitForCompletion(static_cast<long>(kFirstFrameTimeoutMs), &eventCode));
+    NoteCom(graph.mediaEvent->WaitForCompletion(static_cast<long>(kFirstFrameTimeoutMs), &eventCode));
 
     // The first frame: the poll yields the processor between looks (a
     // spinning poll would starve the streaming thread on a busy machine)
     // and stays bounded by the time-out.
     const DWORD start = os::GetTickCount();
-    while (slot.frameLength.load() == 0) {
-        if (static_cast<DWORD>(os::GetTickCount() - start) > kFirstFrameTimeoutMs) return kBuildNoFirstFrame;
+    while (slot.frames.length.load() == 0) {
+        if (static_cast<DWORD>(os::GetTickCount() - start) > kFirstFrameTimeoutMs) return kBuildFirstFrame;
         os::Sleep(1);
     }
     return kBuildOk;
 }
 
 }  // namespace
+
+void ReleaseGraphLocked(int slotIndex) {
+    if (slotIndex < 0 || slotIndex >= kCameraCount) return;
+    Dismantle(slotIndex, gSlots[slotIndex], std::move(gSlots[slotIndex].graph));
+}
+
+CaptureSlot &Slot(int index) { return gSlots[index]; }
+CaptureState &Capture() { return gCapture; }
+
+CaptureSlot *SlotOf(const CameraRecord &record) {
+    const int index = record.slotIndex.load();
+    return (index >= 0 && index < kCameraCount) ? &gSlots[index] : nullptr;
+}
 
 ComRef<IPin> FindPin(IBaseFilter *filter, PIN_DIRECTION direction) {
     ComRef<IPin> found;
@@ -294,126 +246,75 @@ ComRef<IPin> FindPin(IBaseFilter *filter, PIN_DIRECTION direction) {
     return found;
 }
 
-namespace {
-
-// Stops frames from reaching the slot: the grabber is asked to let go of the
-// callback, and the callback drops whatever still arrives (a grabber that
-// refused, or a graph that could not be stopped).
-void DetachCallbackLocked(int slotIndex, CameraSlot &slot) {
-    // Not kept as the last COM status, like the stop of a failed build.
-    if (slot.grabber) slot.grabber->SetCallback(nullptr, 1);
-    std::lock_guard<std::mutex> hold(slot.frameLock);
-    if (ewc_SampleGrabberCB *callback = Process().callbackTable[slotIndex].load()) callback->Detach();
-}
-
-}  // namespace
-
-void ReleaseGraphLocked(int slotIndex) {
-    if (slotIndex < 0 || slotIndex >= kCameraCount) return;
-    CameraSlot &slot = Slot(slotIndex);
-    ProcessState &process = Process();
-    if (slot.devicePosition != -1) process.deviceBound[slotIndex] = 0;
-
-    DetachCallbackLocked(slotIndex, slot);
-    {
-        std::lock_guard<std::mutex> hold(slot.frameLock);
-        slot.frameBuffer.reset();
-        slot.frameCapacity = 0;
-    }
-
-    slot.mediaEvent.reset();
-    slot.mediaControl.reset();
-    slot.cameraControl.reset();
-    slot.procAmp.reset();
-    slot.grabber.reset();
-    slot.grabberFilter.reset();
-    slot.captureBuilder.reset();
-    slot.captureFilter.reset();
-    // The temporaries too, in case a failed step left one behind.
-    slot.captureOutPin.reset();
-    slot.grabberInPin.reset();
-    slot.streamConfig.reset();
-    slot.moniker.reset();
-    slot.monikerEnum.reset();
-    slot.deviceEnum.reset();
-    slot.filterGraph.reset();
-
-    // Last: whatever of the framework still held the callback (a grabber that
-    // refused the detach releases it when it goes) has gone by now.
-    std::lock_guard<std::mutex> hold(slot.frameLock);
-    delete process.callbackTable[slotIndex].exchange(nullptr);
-}
-
 void ReleaseGraph(int slotIndex) {
     if (slotIndex < 0 || slotIndex >= kCameraCount) return;
-    std::lock_guard<std::mutex> hold(Slot(slotIndex).graphLock);
+    std::lock_guard<std::mutex> hold(gSlots[slotIndex].graphLock);
     ReleaseGraphLocked(slotIndex);
 }
 
 void BuildCaptureGraph(int slotIndex) {
     if (slotIndex < 0 || slotIndex >= kCameraCount) return;
-    CameraSlot &slot = Slot(slotIndex);
+    CaptureSlot &slot = gSlots[slotIndex];
     std::lock_guard<std::mutex> hold(slot.graphLock);
     int status = kBuildOk;
     for (int attempt = 0; attempt < kBuildAttempts; ++attempt) {
+        auto graph = std::make_unique<CaptureGraph>();
         bool ran = false;
         try {
-            status = BuildAttempt(slotIndex, slot, ran);
+            status = BuildAttempt(slotIndex, slot, *graph, ran);
         } catch (...) {
-            status = kBuildCallback;
+            status = kBuildSetCallback;
         }
         if (status == kBuildOk) {
+            slot.graph = std::move(graph);
             slot.running = 1;
             slot.buildStatus = kBuildOk;
             return;
         }
-        ReleaseAttemptTemporaries(slot);
         // A graph that was started is stopped before its buffer and callback
         // go, so no frame lands in freed memory.
-        if (ran) StopGraphLocked(slot);
-        ReleaseGraphLocked(slotIndex);
-        if (status != kBuildRun && status != kBuildNoFirstFrame) break;
+        if (ran) StopGraph(*graph);
+        Dismantle(slotIndex, slot, std::move(graph));
+        if (status != kBuildRun && status != kBuildFirstFrame) break;
     }
     slot.buildStatus = status;
 }
 
 int TeardownGraph(int slotIndex) {
-    if (slotIndex < 0 || slotIndex >= kCameraCount) return 1;
-    CameraSlot &slot = Slot(slotIndex);
-    {
-        std::lock_guard<std::mutex> hold(slot.graphLock);
-        if (slot.running.load() == 0) return 1;
-        // A refused step leaves the graph in place (a later open tries again),
-        // but it no longer delivers into the slot.
-        auto refuse = [&] {
-            DetachCallbackLocked(slotIndex, slot);
-            return 2;
-        };
-        if (NoteCom(slot.filterGraph.query(IID_IMediaControl, slot.mediaControl)) != S_OK || !slot.mediaControl) {
-            slot.mediaControl.reset();
-            return refuse();
-        }
-        NoteCom(slot.mediaControl->Stop());
-        slot.mediaControl.reset();
-        if (slot.mediaEvent) {
-            long eventCode = 0;
-            if (NoteCom(slot.mediaEvent->WaitForCompletion(static_cast<long>(kFirstFrameTimeoutMs), &eventCode)) ==
-                E_ABORT)
-                return refuse();
-        }
-        ReleaseGraphLocked(slotIndex);
-        slot.running = 0;
+    const int result = StopAndReleaseGraph(slotIndex);
+    if (result == 0) {
+        std::lock_guard<std::mutex> hold(gCapture.openLock);
+        EndIdlePeriodIfNothingRuns();
     }
-    EndIdlePeriodIfNothingRuns();
-    return 0;
+    return result;
 }
 
-void EndIdlePeriodIfNothingRuns() {
-    for (int i = 0; i < kCameraCount; ++i)
-        if (Slot(i).running.load() != 0) return;
-    ProcessState &process = Process();
-    UndoComInitialisation();
-    process.deviceCount = -1;
+int StopAndReleaseGraph(int slotIndex) {
+    if (slotIndex < 0 || slotIndex >= kCameraCount) return 1;
+    CaptureSlot &slot = gSlots[slotIndex];
+    std::lock_guard<std::mutex> hold(slot.graphLock);
+    if (slot.running.load() == 0 || !slot.graph) return 1;
+    CaptureGraph &graph = *slot.graph;
+    // A refused step leaves the graph in place (a later open tries again),
+    // but it no longer delivers into the slot.
+    auto refuse = [&] {
+        Detach(slot, graph, false);
+        return 2;
+    };
+    {
+        ComRef<IMediaControl> control;
+        if (NoteCom(graph.filterGraph.query(IID_IMediaControl, control)) != S_OK || !control) return refuse();
+        NoteCom(control->Stop());
+    }
+    if (graph.mediaEvent) {
+        long eventCode = 0;
+        if (NoteCom(graph.mediaEvent->WaitForCompletion(static_cast<long>(kFirstFrameTimeoutMs), &eventCode)) ==
+            E_ABORT)
+            return refuse();
+    }
+    ReleaseGraphLocked(slotIndex);
+    slot.running = 0;
+    return 0;
 }
 
 }  // namespace nuv

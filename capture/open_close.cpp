@@ -2,24 +2,25 @@
 // camera number, registration), handing out its frames, closing it, and
 // opening by serial number.
 //
-// Opens and closes run one at a time under the process lifecycle lock: the
-// choice of a free record and slot, the clearing of the slots and the COM
-// bookkeeping of an idle period must not interleave. Frames, properties and
-// vendor commands never take that lock.
+// Opens of different cameras run side by side: only the choice of a free
+// record and slot, and the COM bookkeeping of an idle period, happen under
+// capture's open lock, one open or close at a time. The build (with its wait
+// for the first frame) and the control side run outside it.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "api/guarded.h"
 #include "api/registry.h"
 #include "capture/capture.h"
-#include "capture/capture_internal.h"
-#include "capture/sample_grabber_cb.h"
+#include "capture/capture_slot.h"
+#include "common/com.h"
+#include "control/control_channel.h"
 #include "control/hid_transport.h"
 #include "control/video_properties.h"
 #include "correction/correction.h"
@@ -35,12 +36,44 @@ namespace {
 // the process COM flag records can balance it.
 thread_local bool tOwnsComInitialisation = false;
 
+// COM initialisation of an idle period: made by the first open on its
+// thread, undone when nothing runs any more. Under the open lock.
+void InitialiseComIfIdle() {
+    ProcessState &process = Process();
+    if (process.processComFlag.load() != 0 || Capture().deviceCount.load() != -1) return;
+    // A thread whose initialisation outlived an idle period (the camera was
+    // closed on another thread, which could not undo it) uses that one
+    // instead of piling up another.
+    if (tOwnsComInitialisation) {
+        process.processComFlag = 1;
+        return;
+    }
+    const HRESULT result = NoteCom(os::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    // S_FALSE (COM already initialised on this thread) must be balanced as
+    // well, or every idle period would leave one initialisation behind.
+    if (SUCCEEDED(result)) {
+        process.processComFlag = 1;
+        tOwnsComInitialisation = true;
+    }
+}
+
+void UndoComInitialisation() {
+    ProcessState &process = Process();
+    if (process.processComFlag.load() == 0) return;
+    // Another thread's initialisation cannot be undone from here; calling
+    // CoUninitialize anyway would end one the application made itself.
+    if (tOwnsComInitialisation) {
+        os::CoUninitialize();
+        tOwnsComInitialisation = false;
+    }
+    process.processComFlag = 0;
+}
+
 // "Fill with zeros": every field of a slot back to zero, with nothing held.
 void ClearSlot(int index) {
-    CameraSlot &slot = Slot(index);
+    CaptureSlot &slot = Slot(index);
     std::lock_guard<std::mutex> graph(slot.graphLock);
     ReleaseGraphLocked(index);
-    std::lock_guard<std::mutex> frame(slot.frameLock);
     slot.width = 0;
     slot.height = 0;
     slot.frameRate = 0.0;
@@ -54,12 +87,26 @@ void ClearSlot(int index) {
     std::memset(slot.formatName, 0, sizeof slot.formatName);
     slot.running = 0;
     slot.buildStatus = 0;
-    slot.frameBuffer.reset();
-    slot.frameCapacity = 0;
-    slot.frameLength = 0;
-    slot.sampleTime = 0.0;
     for (int &flag : slot.propertySupport) flag = 0;
-    slot.grabberMediaType = AM_MEDIA_TYPE{};
+    std::lock_guard<std::mutex> frames(slot.frames.lock);
+    slot.frames.buffer.reset();
+    slot.frames.capacity = 0;
+    slot.frames.length = 0;
+    slot.frames.sampleTime = 0.0;
+}
+
+// The lowest free record whose slot neither runs nor is taken by an open
+// under way. A slot still running without a record is one whose teardown
+// was refused when its camera closed: the teardown is tried again, and a
+// slot that still refuses is skipped, so one stuck graph costs one slot
+// instead of every later open. Under the open lock.
+int TakeFreeSlot() {
+    for (int i = 0; i < kCameraCount; ++i) {
+        if (Record(i).slotIndex.load() != -1 || Capture().reserved[i]) continue;
+        if (Slot(i).running.load() != 0) StopAndReleaseGraph(i);
+        if (Slot(i).running.load() == 0) return i;
+    }
+    return -1;
 }
 
 // The number of names in a device list that a listing call returned with
@@ -108,18 +155,16 @@ std::vector<char> FetchList(int(NUV_CALL *list)(char *, int), int fallback, int 
 }
 
 int ModeIndexOf(int width, int height) {
-    for (int mode = 0; mode < 3; ++mode) {
-        int modeWidth = 0, modeHeight = 0;
-        if (ModeSize(mode, &modeWidth, &modeHeight) && modeWidth == width && modeHeight == height) return mode;
+    for (int mode = 0; mode < kModeCount; ++mode) {
+        if (kModeWidth[mode] == width && kModeHeight[mode] == height) return mode;
     }
     return -1;
 }
 
-// Steps 11 to 16 of an open, for a camera with a control channel. False
+// The control side of an open, for a camera with a control channel. False
 // when the camera cannot be registered; what was made is dropped then.
 bool OpenControlSide(int slotIndex, int position, int kind, int width, int height) {
-    CameraSlot &slot = Slot(slotIndex);
-    ControlChannelRef channel = OpenControlChannel(slot.displayName);
+    ControlChannelRef channel = OpenControlChannel(Slot(slotIndex).displayName);
     if (!channel) return false;
 
     auto block = std::make_shared<ParameterBlock>();
@@ -147,65 +192,20 @@ bool OpenControlSide(int slotIndex, int position, int kind, int width, int heigh
     return true;
 }
 
-// The lowest free record whose slot is not running. A slot still running
-// without a record is one whose teardown was refused when its camera closed:
-// the teardown is tried again, and a slot that still refuses is skipped, so
-// one stuck graph costs one slot instead of every later open.
-int TakeFreeSlot() {
-    for (int i = 0; i < kCameraCount; ++i) {
-        if (Record(i).slotIndex.load() != -1) continue;
-        if (Slot(i).running.load() != 0) TeardownGraph(i);
-        if (Slot(i).running.load() == 0) return i;
-    }
-    return -1;
-}
-
-int Open(int position, int width, int height, double frameRate, const char *formatName) {
-    // The eight names a camera can be opened with, exact and case-sensitive.
-    GUID subtype{};
-    if (formatName == nullptr || !SubtypeFromFormatName(formatName, &subtype)) return -1;
-
-    std::lock_guard<std::mutex> lifecycle(Process().lifecycleLock);
-    if (const CameraRecord *open = FindRecord(position); open != nullptr && open->slotIndex.load() != -1) return -1;
-    const int slotIndex = TakeFreeSlot();
-    if (slotIndex == -1) return -1;
-
-    InitialiseComIfIdle();
-    if (Process().deviceCount.load() == -1)
-        for (int i = 0; i < kCameraCount; ++i) ClearSlot(i);
-
-    CameraSlot &slot = Slot(slotIndex);
-    if (slot.running.load() == 1) return -1;
-    {
-        std::lock_guard<std::mutex> graph(slot.graphLock);
-        slot.width = width;
-        slot.height = height;
-        slot.frameRate = frameRate;
-        slot.deviceIndex = position;
-        slot.displayName[0] = '\0';
-        slot.requestedSubtype = subtype;
-        slot.subtype = subtype;
-        slot.buildStatus = -1;
-    }
-
+// Everything of an open after the choice of its slot: the build, the name,
+// and for the library's cameras the control side. -1 leaves the slot torn
+// down and nothing registered.
+int OpenChosenSlot(int slotIndex, int position, int width, int height) {
     BuildCaptureGraph(slotIndex);
-    if (slot.buildStatus.load() != kBuildOk) {
-        EndIdlePeriodIfNothingRuns();
-        return -1;
-    }
-
-    auto fail = [&] {
-        TeardownGraph(slotIndex);
-        EndIdlePeriodIfNothingRuns();
-        return -1;
-    };
+    if (Slot(slotIndex).buildStatus.load() != kBuildOk) return -1;
 
     int listed = 0;
     std::vector<char> list = FetchList(&NuvGetDevice, 512, &listed);
-    if (listed == 0) return fail();
     std::string name;
-    if (!NameAt(list.data(), listed, position, name)) return fail();
-
+    if (listed == 0 || !NameAt(list.data(), listed, position, name)) {
+        TeardownGraph(slotIndex);
+        return -1;
+    }
     int kind = -1;
     if (name == "NUV") kind = 0;
     else if (name == "NUV2") kind = 1;
@@ -219,44 +219,100 @@ int Open(int position, int width, int height, double frameRate, const char *form
     } catch (...) {
         registered = false;
     }
-    return registered ? 0 : fail();
+    if (registered) return 0;
+    TeardownGraph(slotIndex);
+    return -1;
+}
+
+int Open(int position, int width, int height, double frameRate, const char *formatName) {
+    // The eight names a camera can be opened with, exact and case-sensitive.
+    GUID subtype{};
+    if (formatName == nullptr || !SubtypeFromFormatName(formatName, &subtype)) return -1;
+
+    CaptureState &capture = Capture();
+    int slotIndex = -1;
+    {
+        std::lock_guard<std::mutex> hold(capture.openLock);
+        if (const CameraRecord *open = FindRecord(position); open != nullptr && open->slotIndex.load() != -1)
+            return -1;
+        for (int i = 0; i < kCameraCount; ++i)
+            if (capture.reserved[i] && Slot(i).deviceIndex == position) return -1;  // being opened
+        slotIndex = TakeFreeSlot();
+        if (slotIndex == -1) return -1;
+
+        InitialiseComIfIdle();
+        if (capture.deviceCount.load() == -1 && capture.opening == 0)
+            for (int i = 0; i < kCameraCount; ++i) ClearSlot(i);
+
+        CaptureSlot &slot = Slot(slotIndex);
+        std::lock_guard<std::mutex> graph(slot.graphLock);
+        slot.width = width;
+        slot.height = height;
+        slot.frameRate = frameRate;
+        slot.deviceIndex = position;
+        slot.displayName[0] = '\0';
+        slot.requestedSubtype = subtype;
+        slot.subtype = subtype;
+        slot.buildStatus = -1;
+        capture.reserved[slotIndex] = true;
+        ++capture.opening;
+    }
+
+    int result = -1;
+    try {
+        result = OpenChosenSlot(slotIndex, position, width, height);
+    } catch (...) {
+        TeardownGraph(slotIndex);
+        result = -1;
+    }
+
+    std::lock_guard<std::mutex> hold(capture.openLock);
+    capture.reserved[slotIndex] = false;
+    --capture.opening;
+    if (result == -1) EndIdlePeriodIfNothingRuns();
+    return result;
 }
 
 bool ReceiveImage(int handle, void *image) {
     const CameraRecord *record = LookUpCamera(handle);
-    if (record == nullptr) return false;
+    if (record == nullptr || image == nullptr) return false;
     const int slotIndex = record->slotIndex.load();
-    if (slotIndex < 0 || slotIndex >= kCameraCount || image == nullptr) return false;
-    CameraSlot &slot = Slot(slotIndex);
-    if (slot.running.load() == 0) return false;
+    CaptureSlot *slot = SlotOf(*record);
+    if (slot == nullptr || slot->running.load() == 0) return false;
+    FrameStore &frames = slot->frames;
+    // The same lock as the streaming thread's copy and the teardown's
+    // release: the frame is never torn and never freed under the copy.
+    std::lock_guard<std::mutex> hold(frames.lock);
+    ewc_SampleGrabberCB *callback = frames.callback;
+    if (callback == nullptr || slot->running.load() == 0) return false;
     FrameCorrections corrections;
     {
-        // The same lock as the streaming thread's copy and the teardown's
-        // release: the frame is never torn and never freed under the copy.
-        std::lock_guard<std::mutex> hold(slot.frameLock);
-        ewc_SampleGrabberCB *callback = Process().callbackTable[slotIndex].load();
-        if (callback == nullptr || slot.running.load() == 0) return false;
-        {
-            // The record as it stands with this frame: a close clears it only
-            // after the teardown, which needs the frame lock held here.
-            auto registry = LockRegistry();
-            if (record->handle.load() != handle || record->slotIndex.load() != slotIndex) return false;
-            corrections = CurrentCorrections(*record);
-        }
-        const double sampleTime = slot.sampleTime.load();
-        // Exact comparison; a NaN on either side counts as a new frame.
-        if (sampleTime == callback->lastDeliveredTime) return false;
-        callback->lastDeliveredTime = sampleTime;
-        // Corrected on the way out of the slot's buffer, in one pass.
-        const int length = slot.frameLength.load();
-        CopyCorrected(corrections, image, slot.frameBuffer.get(),
-                      length > 0 && slot.frameBuffer ? static_cast<std::size_t>(length) : 0);
+        // The record as it stands with this frame: a close clears it only
+        // after the teardown, which needs the frame lock held here.
+        auto registry = LockRegistry();
+        if (record->handle.load() != handle || record->slotIndex.load() != slotIndex) return false;
+        corrections = CurrentCorrections(*record);
     }
+    const double sampleTime = frames.sampleTime.load();
+    // Exact comparison; a NaN on either side counts as a new frame.
+    if (sampleTime == callback->lastDeliveredTime) return false;
+    callback->lastDeliveredTime = sampleTime;
+    // Corrected on the way out of the slot's buffer, in one pass.
+    const int length = frames.length.load();
+    CopyCorrected(corrections, image, frames.buffer.get(),
+                  length > 0 && frames.buffer ? static_cast<std::size_t>(length) : 0);
     return true;
 }
 
+int BufferSize(int handle) {
+    const CameraRecord *record = LookUpCamera(handle);
+    if (record == nullptr) return 0;
+    const CaptureSlot *slot = SlotOf(*record);
+    if (slot == nullptr || slot->running.load() == 0) return 0;
+    return slot->frames.length.load();
+}
+
 void Close(int handle) {
-    std::lock_guard<std::mutex> lifecycle(Process().lifecycleLock);
     NuvSetLed(handle, 0);
     if (CameraRecord *record = LookUpCamera(handle)) {
         // Commands still running on other threads keep their own reference:
@@ -316,35 +372,13 @@ int OpenSerialNo(const char *serial, int *handle, int width, int height, double 
 
 }  // namespace
 
-void InitialiseComIfIdle() {
-    ProcessState &process = Process();
-    if (process.processComFlag.load() != 0 || process.deviceCount.load() != -1) return;
-    // A thread whose initialisation outlived an idle period (the camera was
-    // closed on another thread, which could not undo it) uses that one
-    // instead of piling up another.
-    if (tOwnsComInitialisation) {
-        process.processComFlag = 1;
-        return;
-    }
-    const HRESULT result = NoteCom(os::CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    // S_FALSE (COM already initialised on this thread) must be balanced as
-    // well, or every idle period would leave one initialisation behind.
-    if (SUCCEEDED(result)) {
-        process.processComFlag = 1;
-        tOwnsComInitialisation = true;
-    }
-}
-
-void UndoComInitialisation() {
-    ProcessState &process = Process();
-    if (process.processComFlag.load() == 0) return;
-    // Another thread's initialisation cannot be undone from here; calling
-    // CoUninitialize anyway would end one the application made itself.
-    if (tOwnsComInitialisation) {
-        os::CoUninitialize();
-        tOwnsComInitialisation = false;
-    }
-    process.processComFlag = 0;
+void EndIdlePeriodIfNothingRuns() {
+    CaptureState &capture = Capture();
+    if (capture.opening != 0) return;
+    for (int i = 0; i < kCameraCount; ++i)
+        if (Slot(i).running.load() != 0) return;
+    UndoComInitialisation();
+    capture.deviceCount = -1;
 }
 
 }  // namespace nuv
@@ -357,6 +391,10 @@ int NUV_CALL NuvOpen(int position, int width, int height, double frameRate, cons
 
 NuvBool NUV_CALL NuvReceiveImage(int handle, void *image) {
     return Guarded<NuvBool>(0, [&]() -> NuvBool { return ReceiveImage(handle, image) ? 1 : 0; });
+}
+
+int NUV_CALL NuvGetBufferSize(int handle) {
+    return Guarded<int>(0, [&] { return BufferSize(handle); });
 }
 
 void NUV_CALL NuvClose(int handle) {

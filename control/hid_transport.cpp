@@ -1,4 +1,5 @@
 #include "control/hid_transport.h"
+#include "control/testing.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,12 +12,10 @@ namespace nuv {
 
 namespace {
 
-// The protocol's fixed report geometry: report ID, sequence number, then the
-// 63 bytes of a command block that reach the device, or the reply block.
-constexpr std::size_t kHeaderBytes = 2;
-constexpr std::size_t kWireCommandBytes = kCommandBlockSize - 1;
-constexpr std::size_t kMinReportLength = kHeaderBytes + kWireCommandBytes;  // 65
-static_assert(kMinReportLength == 1 + 1 + kReplyBlockSize);
+// Reports shorter than the usual length cannot carry a whole command or
+// reply block.
+constexpr std::size_t kHeaderBytes = kReportHeader;
+constexpr std::size_t kMinReportLength = kReportLength;
 
 // Process-wide, shared by every camera and thread; every exchange takes its
 // own number.
@@ -34,7 +33,9 @@ bool EchoesAddress(const CommandBlock &command, const ReplyBlock &reply) {
 
 }  // namespace
 
+namespace testing {
 std::uint8_t NextSequenceNumber() { return gSequence.load(); }
+}  // namespace testing
 
 bool HidTransact(const ControlChannel &channel, const CommandBlock &command, ReplyBlock &reply) {
     const HANDLE handle = channel.handle();
@@ -111,7 +112,7 @@ bool FlashWriteChunk(const ControlChannel &channel, std::uint32_t address, const
     PutAddress(command, address);
     std::memcpy(command.data() + 4, data56, kFlashChunkSize);
     ReplyBlock reply{};
-    return HidTransact(channel, command, reply) && reply[62] == 0 && EchoesAddress(command, reply);
+    return HidTransact(channel, command, reply) && reply[kReplyStatusByte] == kStatusOk && EchoesAddress(command, reply);
 }
 
 bool FlashReadChunk(const ControlChannel &channel, std::uint32_t address, std::uint8_t *data56) {
@@ -119,7 +120,7 @@ bool FlashReadChunk(const ControlChannel &channel, std::uint32_t address, std::u
     command[0] = kCmdFlashRead;
     PutAddress(command, address);
     ReplyBlock reply{};
-    if (!HidTransact(channel, command, reply) || reply[62] != 0 || !EchoesAddress(command, reply)) return false;
+    if (!HidTransact(channel, command, reply) || reply[kReplyStatusByte] != kStatusOk || !EchoesAddress(command, reply)) return false;
     std::memcpy(data56, reply.data() + 4, kFlashChunkSize);
     return true;
 }
@@ -130,7 +131,7 @@ bool FlashErase(const ControlChannel &channel, std::uint8_t firstSector, std::ui
     command[1] = firstSector;
     command[2] = lastSector;
     ReplyBlock reply{};
-    return HidTransact(channel, command, reply) && reply[62] == 0;
+    return HidTransact(channel, command, reply) && reply[kReplyStatusByte] == kStatusOk;
 }
 
 bool ReadParameterBlock(const ControlChannel &channel, ParameterBlock &block) {
@@ -153,7 +154,7 @@ bool WriteParameterBlock(const ControlChannel &channel, const ParameterBlock &bl
     return true;
 }
 
-bool UpdateParameterBlock(const ControlChannel &channel, SharedRef<const ParameterBlock> &cache,
+bool UpdateParameterBlock(const ControlChannel &channel, std::atomic<ParameterBlockRef> &cache,
                           const std::function<void(ParameterBlock &)> &change) {
     const std::shared_ptr<const ParameterBlock> current = cache.load();
     if (current == nullptr) return false;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "api/registry.h"
+#include "api/guarded.h"
 #include "control/hid_transport.h"
 #include "nuv.h"
 
@@ -166,7 +167,7 @@ NuvBool NUV_CALL NuvSetSerialNo(int handle, int serialNo) {
     return Guarded<NuvBool>(0, [&]() -> NuvBool {
         CameraRecord *record = nullptr;
         auto channel = ChannelFor(handle, Kind::Any, &record);
-        if (!channel || record->parameterBlock.empty()) return 0;
+        if (!channel || record->parameterBlock.load() == nullptr) return 0;
         const auto serial = static_cast<std::uint32_t>(serialNo);
         const bool written = UpdateParameterBlock(*channel, record->parameterBlock, [serial](ParameterBlock &b) {
             b[0] = static_cast<std::uint8_t>(serial >> 24);

@@ -1,70 +1,15 @@
-// Video properties and the ten exports built on them.
-//
-// A property call holds the slot's graph lock while it talks to the capture
-// filter, so a close on another thread cannot release the filter under it;
-// the call then finds the slot no longer running and fails cleanly.
+// The ten video-property exports: their own range checks, then the property
+// call on the camera's capture filter, which capture owns.
 #include "control/video_properties.h"
 
-#include <climits>
-#include <cmath>
-#include <mutex>
-
+#include "api/guarded.h"
 #include "api/registry.h"
-#include "capture/capture_internal.h"
+#include "capture/capture.h"
 #include "nuv.h"
 
 namespace nuv {
 
 namespace {
-
-enum class Direction { Set, Get };
-
-// The interface of a property index, held only for this one call: both
-// property interfaces have the same three operations.
-template <class Interface>
-bool UseProperty(ComRef<Interface> &held, IBaseFilter *filter, REFIID iid, long property, Direction direction,
-                 double *value) {
-    if (NoteCom(filter->QueryInterface(iid, held.putVoid())) != S_OK || !held) {
-        held.reset();
-        return false;
-    }
-    bool ok = false;
-    long minimum = 0, maximum = 0, step = 0, initial = 0, caps = 0;
-    if (NoteCom(held->GetRange(property, &minimum, &maximum, &step, &initial, &caps)) == S_OK) {
-        if (direction == Direction::Set) {
-            // Truncated toward zero; the stepping is not applied.
-            const double truncated = std::trunc(*value);
-            if (truncated >= static_cast<double>(INT_MIN) && truncated <= static_cast<double>(INT_MAX)) {
-                const long requested = static_cast<long>(truncated);
-                if (requested >= minimum && requested <= maximum)
-                    ok = NoteCom(held->Set(property, requested, 2)) == S_OK;
-            }
-        } else {
-            long current = 0, flags = 0;
-            if (NoteCom(held->Get(property, &current, &flags)) == S_OK) {
-                *value = static_cast<double>(current);
-                ok = true;
-            }
-        }
-    }
-    held.reset();
-    return ok;
-}
-
-bool CallProperty(int slotIndex, int propertyIndex, Direction direction, double *value) {
-    if (slotIndex < 0 || slotIndex >= kCameraCount || propertyIndex < 0 || propertyIndex >= kPropertyCount)
-        return false;
-    CameraSlot &slot = Slot(slotIndex);
-    if (slot.running.load() == 0) return false;
-    std::lock_guard<std::mutex> hold(slot.graphLock);
-    // Checked again under the lock: a close may have finished meanwhile.
-    if (slot.running.load() == 0 || slot.propertySupport[propertyIndex] == 0 || !slot.captureFilter) return false;
-    if (propertyIndex < 10)
-        return UseProperty(slot.procAmp, slot.captureFilter.get(), IID_IAMVideoProcAmp, propertyIndex, direction,
-                           value);
-    return UseProperty(slot.cameraControl, slot.captureFilter.get(), IID_IAMCameraControl, propertyIndex - 10,
-                       direction, value);
-}
 
 // The slot of an open camera, or -1.
 int SlotOfHandle(int handle) {
@@ -92,18 +37,6 @@ NuvBool GetExport(int handle, int *out, int propertyIndex) {
 }
 
 }  // namespace
-
-bool SetProperty(int slotIndex, int propertyIndex, double value) {
-    return CallProperty(slotIndex, propertyIndex, Direction::Set, &value);
-}
-
-bool GetProperty(int slotIndex, int propertyIndex, double *value) {
-    if (value == nullptr) return false;
-    double read = 0.0;
-    if (!CallProperty(slotIndex, propertyIndex, Direction::Get, &read)) return false;
-    *value = read;
-    return true;
-}
 
 }  // namespace nuv
 

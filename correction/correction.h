@@ -12,28 +12,13 @@
 #include <memory>
 
 #include "api/registry.h"
+#include "protocol/camera_protocol.h"
 
 namespace nuv {
 
-// ---- Modes and the correction layout of the parameter block --------------
-
-inline constexpr int kModeCount = 3;
-inline constexpr int kModeWidth[kModeCount] = {1280, 656, 328};
-inline constexpr int kModeHeight[kModeCount] = {720, 408, 204};
-
-inline constexpr int kDefectEntryCount = 20;
-inline constexpr int kDefectEntrySize = 4;
-inline constexpr std::uint16_t kUnusedDefect = 0xFFFF;
-inline constexpr int kShadingValueCount = 14;
-inline constexpr int kShadingSetSize = kShadingValueCount * 8;
-
-// Byte offsets inside the parameter block, camera number 1 or 2.
-inline constexpr int DefectListOffset(int cameraNumber, int modeIndex) {
-    return 16 + 576 * (cameraNumber - 1) + 80 * modeIndex;
-}
-inline constexpr int ShadingSetOffset(int cameraNumber, int modeIndex) {
-    return 16 + 576 * (cameraNumber - 1) + 240 + kShadingSetSize * modeIndex;
-}
+// The modes and the correction layout of the parameter block are the
+// protocol's (protocol/camera_protocol.h).
+using namespace protocol;
 
 // Width and height of a mode index (0..2); false, with nothing written,
 // otherwise.
@@ -117,12 +102,8 @@ bool KernelPathAvailable(KernelPath path);
 // The fastest path the machine runs.
 KernelPath BestKernelPath();
 // The path the routines above use: the best one, unless a test forced
-// another with ForceKernelPath.
+// another (correction/testing.h).
 KernelPath ActiveKernelPath();
-// Test hook: makes the routines above use path (must be available; an
-// unavailable one is ignored). Returns the previous setting.
-KernelPath ForceKernelPath(KernelPath path);
-void ResetKernelPath();
 
 // Shading of count words starting at image (any alignment) with gains[0..count).
 void ShadeWords(KernelPath path, void *image, const double *gains, std::size_t count);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "api/registry.h"
+#include "api/guarded.h"
 #include "control/hid_transport.h"
 #include "correction/correction.h"
 #include "nuv.h"
@@ -42,7 +43,7 @@ CameraRecord *WritableRecord(int handle, int cameraNo, ControlChannelRef &channe
     CameraRecord *record = CorrectionRecord(handle);
     if (record == nullptr) return nullptr;
     channel = record->channel.load();
-    if (channel == nullptr || channel->handle() == nullptr || record->parameterBlock.empty()) return nullptr;
+    if (channel == nullptr || channel->handle() == nullptr || record->parameterBlock.load() == nullptr) return nullptr;
     return record;
 }
 

@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "correction/correction.h"
+#include "correction/testing.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define NUV_X86 1
@@ -419,6 +420,8 @@ KernelPath ActiveKernelPath() {
     return forced >= 0 ? static_cast<KernelPath>(forced) : BestKernelPath();
 }
 
+namespace testing {
+
 KernelPath ForceKernelPath(KernelPath path) {
     const KernelPath previous = ActiveKernelPath();
     if (KernelPathAvailable(path)) gForcedPath.store(static_cast<int>(path), std::memory_order_relaxed);
@@ -426,6 +429,8 @@ KernelPath ForceKernelPath(KernelPath path) {
 }
 
 void ResetKernelPath() { gForcedPath.store(-1, std::memory_order_relaxed); }
+
+}  // namespace testing
 
 void ShadeWords(KernelPath path, void *image, const double *gains, std::size_t count) {
     ShadeWordsFrom(path, image, image, gains, count);

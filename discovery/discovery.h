@@ -7,31 +7,18 @@
 #include <cstdint>
 
 #include "api/registry.h"
+#include "common/build_status.h"
+#include "common/text.h"
 #include "platform/os.h"
 
 namespace nuv {
-
-// Statuses shared by the enumeration routines and the capture graph build.
-inline constexpr int kEnumOk = 0;
-inline constexpr int kEnumFilterGraph = 3;
-inline constexpr int kEnumDeviceEnumerator = 4;
-inline constexpr int kEnumClassEnumerator = 5;
-inline constexpr int kEnumDisplayName = 6;
-inline constexpr int kEnumAddFilter = 7;
-inline constexpr int kEnumNoDevice = 9;
-inline constexpr int kEnumCaptureBuilder = 10;
-inline constexpr int kEnumStreamConfig = 11;
-inline constexpr int kEnumCapabilities = 12;
-
-inline constexpr int kDeviceNameSize = 256;
-inline constexpr int kDisplayNameSize = 1024;
-inline constexpr int kFormatNameSize = 80;
 
 // Finds the plug-and-play video-capture device at position (0-based, only
 // monikers whose display name contains "@device:pnp" count) and copies its
 // friendly name into name (at most 255 ANSI bytes, cut at a character
 // boundary; empty when the device has none). When displayName is not null it
-// receives the moniker's display name (1024 bytes). Returns a status above.
+// receives the moniker's display name (1024 bytes). Returns kBuildOk, or the
+// status of the step that failed (3 to 7, 9 for no device at the position).
 int EnumVideoDevice(int position, char name[kDeviceNameSize], char *displayName);
 
 // The parent instance key of a HID device's parent instance ID: lower case,
@@ -70,7 +57,8 @@ struct StreamFormatRecord {
 
 // Lists the VIDEOINFOHEADER capabilities of the device at position (among
 // the first ten monikers of the category). *count is the capacity on entry
-// and the number filled on return with status 0. Returns a status above.
+// and the number filled on return with status kBuildOk. Returns kBuildOk or
+// the status of the step that failed (3 to 7, 9 to 11, kEnumCapabilities).
 int EnumStreamFormats(int position, StreamFormatRecord records[], int *count);
 
 }  // namespace nuv

@@ -5,7 +5,10 @@
 #include <cwchar>
 
 #include "discovery/discovery.h"
-#include "discovery/text.h"
+#include "api/guarded.h"
+#include "common/com.h"
+#include "common/holders.h"
+#include "discovery/device_walk.h"
 #include "nuv.h"
 #include "platform/com_ref.h"
 
@@ -33,13 +36,6 @@ const FormatName kFormatNames[] = {
 };
 constexpr int kOpenableFormats = 8;
 
-void FreeMediaType(AM_MEDIA_TYPE *type) {
-    if (type == nullptr) return;
-    if (type->pbFormat != nullptr) os::CoTaskMemFree(type->pbFormat);
-    if (type->pUnk != nullptr) type->pUnk->Release();
-    os::CoTaskMemFree(type);
-}
-
 }  // namespace
 
 int FormatNameFromSubtype(const GUID &subtype, char name[kFormatNameSize]) {
@@ -65,7 +61,7 @@ bool SubtypeFromFormatName(const char *name, GUID *subtype) {
 }
 
 int EnumStreamFormats(int position, StreamFormatRecord records[], int *count) {
-    if (count == nullptr) return kEnumNoDevice;
+    if (count == nullptr) return kBuildNoDevice;
     const int capacity = *count;
     ComSession com;
     ComRef<IGraphBuilder> graph;
@@ -74,80 +70,60 @@ int EnumStreamFormats(int position, StreamFormatRecord records[], int *count) {
     ComRef<IBaseFilter> filter;
     ComRef<ICaptureGraphBuilder2> builder;
     ComRef<IAMStreamConfig> config;
-    if (const int status = OpenVideoCategory(graph, devices, monikers); status != 0) return status;
+    if (const int status = OpenVideoCategory(graph, devices, monikers); status != kBuildOk) return status;
     // Only the first ten monikers of the category are looked at.
     bool found = false;
-    int pnpCount = 0;
-    for (int monikerCount = 0; monikerCount < 10; ++monikerCount) {
-        ComRef<IMoniker> moniker;
-        if (NoteComStatus(monikers->Next(1, moniker.put(), nullptr)) != S_OK || !moniker) continue;
-        LPOLESTR wide = nullptr;
-        if (NoteComStatus(moniker->GetDisplayName(nullptr, nullptr, &wide)) != S_OK || wide == nullptr) {
-            os::CoTaskMemFree(wide);
-            return kEnumDisplayName;
-        }
-        const bool plugAndPlay = std::wcsstr(wide, L"@device:pnp") != nullptr;
-        os::CoTaskMemFree(wide);
-        if (!plugAndPlay) continue;
-        if (!found && pnpCount == position) {
-            NoteComStatus(moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.putVoid()));
-            wchar_t filterName[40];
-            std::swprintf(filterName, sizeof filterName / sizeof filterName[0], L"Video Capture %d", monikerCount);
-            const HRESULT added = filter ? graph->AddFilter(filter.get(), filterName) : E_POINTER;
-            if (NoteComStatus(added) != S_OK) return kEnumAddFilter;
-            found = true;
-        }
-        ++pnpCount;
-    }
+    bool added = true;
+    const WalkLimits firstTen{10, false};
+    if (const int walked = WalkVideoDevices(monikers.get(), firstTen,
+                                            [&](PnpDevice &device) {
+                                                if (device.position != position) return WalkOn::kNext;
+                                                found = true;
+                                                added = AddCaptureFilter(graph.get(), device.moniker,
+                                                                         device.monikerIndex, filter);
+                                                return added ? WalkOn::kNext : WalkOn::kStop;
+                                            });
+        walked != kBuildOk)
+        return walked;
+    if (!added) return kBuildAddFilter;
     monikers.reset();
     devices.reset();
-    if (!found) return kEnumNoDevice;
+    if (!found) return kBuildNoDevice;
 
-    if (NoteComStatus(os::CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_ICaptureGraphBuilder2,
-                                  builder.putVoid())) != S_OK ||
-        NoteComStatus(builder->SetFiltergraph(graph.get())) != S_OK) {
-        return kEnumCaptureBuilder;
-    }
-    if (NoteComStatus(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, filter.get(), IID_IAMStreamConfig,
-                                    config.putVoid())) != S_OK ||
-        !config) {
-        return kEnumStreamConfig;
-    }
+    if (NoteCom(os::CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER,
+                                     IID_ICaptureGraphBuilder2, builder.putVoid())) != S_OK ||
+        !builder || NoteCom(builder->SetFiltergraph(graph.get())) != S_OK)
+        return kBuildCaptureGraphBuilder;
+    if (NoteCom(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, filter.get(), IID_IAMStreamConfig,
+                                       config.putVoid())) != S_OK ||
+        !config)
+        return kBuildFindInterface;
     int capabilities = 0;
     int recordSize = 0;
-    if (NoteComStatus(config->GetNumberOfCapabilities(&capabilities, &recordSize)) != S_OK) return kEnumCapabilities;
+    if (NoteCom(config->GetNumberOfCapabilities(&capabilities, &recordSize)) != S_OK) return kEnumCapabilities;
     if (recordSize != static_cast<int>(sizeof(VIDEO_STREAM_CONFIG_CAPS)) || capabilities <= 0) {
         *count = 0;
-        return kEnumOk;
+        return kBuildOk;
     }
     int filled = 0;
     for (int index = 0; index < capabilities && filled < capacity; ++index) {
-        AM_MEDIA_TYPE *type = nullptr;
+        MediaType type;
         alignas(8) BYTE caps[sizeof(VIDEO_STREAM_CONFIG_CAPS)];
-        if (NoteComStatus(config->GetStreamCaps(index, &type, caps)) != S_OK || type == nullptr) {
-            FreeMediaType(type);
-            continue;
-        }
-        if (type->formattype != FORMAT_VideoInfo || type->pbFormat == nullptr ||
-            type->cbFormat < sizeof(VIDEOINFOHEADER)) {
-            FreeMediaType(type);
-            continue;
-        }
-        VIDEOINFOHEADER info;
-        std::memcpy(&info, type->pbFormat, sizeof info);
+        if (NoteCom(config->GetStreamCaps(index, type.put(), caps)) != S_OK || !type) continue;
+        const VIDEOINFOHEADER *info = type.VideoInfo();
+        if (info == nullptr) continue;
         StreamFormatRecord &record = records[filled++];
-        record.width = info.bmiHeader.biWidth;
-        record.height = info.bmiHeader.biHeight;
-        record.bitCount = info.bmiHeader.biBitCount;
-        record.frameInterval = info.AvgTimePerFrame;
+        record.width = info->bmiHeader.biWidth;
+        record.height = info->bmiHeader.biHeight;
+        record.bitCount = info->bmiHeader.biBitCount;
+        record.frameInterval = info->AvgTimePerFrame;
         // A capability without a frame interval has no rate to speak of.
-        record.frameRate = info.AvgTimePerFrame != 0 ? 1e7 / static_cast<double>(info.AvgTimePerFrame) : 0.0;
+        record.frameRate = info->AvgTimePerFrame != 0 ? 1e7 / static_cast<double>(info->AvgTimePerFrame) : 0.0;
         record.subtype = type->subtype;
         FormatNameFromSubtype(type->subtype, record.formatName);
-        FreeMediaType(type);
     }
     *count = filled;
-    return kEnumOk;
+    return kBuildOk;
 }
 
 }  // namespace nuv
@@ -162,7 +138,7 @@ NuvBool NUV_CALL NuvGetFormat(int position, char *list, int size) {
         // outside the caller's buffer.
         if (list == nullptr || size < 1) return 0;
         int count = 10;
-        if (EnumStreamFormats(position, records, &count) != kEnumOk) return 0;
+        if (EnumStreamFormats(position, records, &count) != kBuildOk) return 0;
         list[0] = '\0';
         std::size_t used = 0;
         for (int i = 0; i < count; ++i) {

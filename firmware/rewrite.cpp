@@ -8,6 +8,8 @@
 #include <new>
 
 #include "control/hid_transport.h"
+#include "api/guarded.h"
+#include "firmware/testing.h"
 #include "platform/aligned_buffer.h"
 #include "nuv.h"
 
@@ -45,7 +47,7 @@ struct RewriteJob {
 RewriteJob gJob;
 
 std::mutex gObserverLock;
-RewriteObserver gObserver;
+testing::RewriteObserver gObserver;
 std::atomic<bool> gObserved{false};  // spares the worker the lock when nobody follows
 
 bool IsFinal(int state) { return state == kRewriteDone || state == kRewriteFailed; }
@@ -70,7 +72,7 @@ void Publish(DWORD start, float progress, const int *state = nullptr) {
         elapsed = gJob.elapsed;
     }
     if (!gObserved.load(std::memory_order_relaxed)) return;
-    RewriteObserver observer;
+    testing::RewriteObserver observer;
     {
         std::lock_guard<std::mutex> hold(gObserverLock);
         observer = gObserver;
@@ -227,11 +229,15 @@ struct Reservation {
 
 }  // namespace
 
+namespace testing {
+
 void SetRewriteObserver(RewriteObserver observer) {
     std::lock_guard<std::mutex> hold(gObserverLock);
     gObserved = static_cast<bool>(observer);
     gObserver = std::move(observer);
 }
+
+}  // namespace testing
 
 void FinishRewriteBeforeClose(const ControlChannel *channel) {
     if (channel == nullptr) return;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "api/registry.h"
 
@@ -30,11 +29,5 @@ inline constexpr std::uint32_t kMaxImageSize = 0x70000;
 // waited for, and the job's resources are released. Returns at once when the
 // job belongs to another channel or none runs.
 void FinishRewriteBeforeClose(const ControlChannel *channel);
-
-// Called on the worker after every change of the job's state, elapsed time
-// or progress, outside the job lock; for tests and tools that follow a job
-// step by step. Null switches it off.
-using RewriteObserver = std::function<void(int state, int elapsed, float progress)>;
-void SetRewriteObserver(RewriteObserver observer);
 
 }  // namespace nuv

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "api/registry.h"
-#include "capture/capture.h"
+#include "api/testing.h"
+#include "capture/testing.h"
 #include "sim_fixture.h"
 
 namespace nuv::testing {
@@ -30,38 +30,6 @@ protected:
         ASSERT_GT(nuv2_, 0);
     }
 
-    void TearDown() override {
-        CloseEverything();
-        RestoreLoadState();
-        SimTest::TearDown();
-    }
-
-    // The process state as after loading, for the suites that follow (a
-    // closed slot keeps its last frame length and sizes until reused).
-    static void RestoreLoadState() {
-        for (int i = 0; i < kCameraCount; ++i) {
-            std::lock_guard<std::mutex> hold(Slot(i).frameLock);
-            Slot(i).frameLength = 0;
-            Slot(i).sampleTime = 0.0;
-        }
-        Process().lastWidth = 640;
-        Process().lastHeight = 480;
-        Process().lastFrameRate = 30.0;
-        Process().deviceListSize = 1024;
-        Process().lastComStatus = 0;
-    }
-
-    static void CloseEverything() {
-        NuvSimClearBuildFaults();
-        for (int i = 0; i < kCameraCount; ++i) {
-            const int handle = Record(i).handle.load();
-            if (handle != -1) NuvClose(handle);
-        }
-        // A slot whose teardown was refused stays running without a record.
-        for (int i = 0; i < kCameraCount; ++i)
-            if (Slot(i).running.load() != 0) TeardownGraph(i);
-    }
-
     // A frame of the small mode whose words all hold value.
     static std::vector<std::uint16_t> FlatFrame(std::uint16_t value) {
         return std::vector<std::uint16_t>(static_cast<std::size_t>(kSmallWidth) * kSmallHeight, value);
@@ -82,11 +50,11 @@ protected:
         EXPECT_EQ(NuvSimLiveComObjects(), 0);
         EXPECT_EQ(NuvSimLiveComInits(), 0);
         EXPECT_EQ(NuvSimOpenHandles(), 0);
-        EXPECT_EQ(Process().deviceCount.load(), -1);
+        EXPECT_EQ(Capture().deviceCount.load(), -1);
         EXPECT_EQ(Process().processComFlag, 0);
         for (int i = 0; i < kCameraCount; ++i) {
             EXPECT_EQ(Slot(i).running.load(), 0) << i;
-            EXPECT_EQ(Process().callbackTable[i].load(), nullptr) << i;
+            EXPECT_EQ(Slot(i).frames.callback, nullptr) << i;
             EXPECT_EQ(Record(i).handle.load(), -1) << i;
         }
     }

@@ -26,7 +26,7 @@ TEST_F(OpenClose, CyclesLeaveNoFrameworkObjectHandleOrComInitialisationBehind) {
         ASSERT_EQ(NuvOpen(1, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
         EXPECT_EQ(NuvGetBufferSize(1), kSmallBytes);
         EXPECT_EQ(NuvSimLiveComInits(), 1);
-        EXPECT_EQ(Process().deviceCount.load(), 2);
+        EXPECT_EQ(Capture().deviceCount.load(), 2);
         EXPECT_EQ(NuvSimRunningStreams(nuv2_), 1);
         NuvClose(1);
         EXPECT_EQ(NuvSimRunningStreams(nuv2_), 0);
@@ -42,13 +42,13 @@ TEST_F(OpenClose, RegistersTheCameraWithItsChannelBlockModeMapsAndCameraNumber) 
     EXPECT_EQ(record.kind.load(), 1);
     EXPECT_EQ(record.modeIndex.load(), 1);
     EXPECT_EQ(record.cameraNumberIndex.load(), 0);
-    ASSERT_FALSE(record.channel.empty());
+    ASSERT_FALSE(record.channel.load() == nullptr);
     auto block = record.parameterBlock.load();
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(((*block)[0] << 24) | ((*block)[1] << 16) | ((*block)[2] << 8) | (*block)[3],
               static_cast<int>(kNuv2Serial));
-    EXPECT_FALSE(record.gainMaps[0].empty());
-    EXPECT_FALSE(record.gainMaps[1].empty());
+    EXPECT_FALSE(record.gainMaps[0].load() == nullptr);
+    EXPECT_FALSE(record.gainMaps[1].load() == nullptr);
     EXPECT_EQ(Slot(0).running.load(), 1);
     EXPECT_EQ(Slot(0).devicePosition, 1);
     EXPECT_STREQ(Slot(0).friendlyName, "NUV2");
@@ -63,21 +63,21 @@ TEST_F(OpenClose, RegistersTheCameraWithItsChannelBlockModeMapsAndCameraNumber) 
 TEST_F(OpenClose, ANuvCameraHasNoGainMaps) {
     ASSERT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
     EXPECT_EQ(Record(0).kind.load(), 0);
-    EXPECT_TRUE(Record(0).gainMaps[0].empty());
-    EXPECT_TRUE(Record(0).gainMaps[1].empty());
+    EXPECT_TRUE(Record(0).gainMaps[0].load() == nullptr);
+    EXPECT_TRUE(Record(0).gainMaps[1].load() == nullptr);
 }
 
 TEST_F(OpenClose, RecordsAndSlotsAreTakenLowestFirstAndReused) {
     NuvSimAddCamera("NUV2", 0x00000003, 1);
     ASSERT_EQ(NuvOpen(2, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
-    EXPECT_EQ(FindSlot(2), 0);
-    EXPECT_EQ(FindSlot(0), -1) << "handle 0 reaches no record until position 0 is open";
+    EXPECT_EQ(testing::FindSlot(2), 0);
+    EXPECT_EQ(testing::FindSlot(0), -1) << "handle 0 reaches no record until position 0 is open";
     ASSERT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
-    EXPECT_EQ(FindSlot(0), 1);
+    EXPECT_EQ(testing::FindSlot(0), 1);
     NuvClose(2);
     EXPECT_EQ(Record(0).handle.load(), -1);
     ASSERT_EQ(NuvOpen(1, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
-    EXPECT_EQ(FindSlot(1), 0);
+    EXPECT_EQ(testing::FindSlot(1), 0);
     EXPECT_EQ(Slot(0).devicePosition, 1);
 }
 
@@ -86,7 +86,7 @@ TEST_F(OpenClose, ClosingOneCameraLeavesTheOtherStreamingAndComInitialised) {
     ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
     NuvClose(0);
     EXPECT_EQ(NuvSimLiveComInits(), 1);
-    EXPECT_EQ(Process().deviceCount.load(), 2);
+    EXPECT_EQ(Capture().deviceCount.load(), 2);
     EXPECT_EQ(NuvSimRunningStreams(nuv2_), 1);
     std::vector<std::uint16_t> image(kSmallWidth * kSmallHeight);
     ASSERT_TRUE(Push(nuv2_, FlatFrame(7), 2.0));
@@ -129,7 +129,7 @@ TEST_F(OpenClose, FormatNamesAreExactAndRefusedBeforeAnythingIsTouched) {
     }
     EXPECT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, nullptr), -1);
     EXPECT_EQ(NuvSimLiveComInits(), 0);
-    EXPECT_EQ(Process().deviceCount.load(), -1);
+    EXPECT_EQ(Capture().deviceCount.load(), -1);
     EXPECT_EQ(NuvSimGetDeviceFormat(nuv_, nullptr, nullptr, nullptr, nullptr), 0) << "the device was not set";
 }
 
@@ -148,8 +148,8 @@ TEST_F(OpenClose, APlainVideoDeviceOpensForVideoOnlyWithoutVendorCommands) {
     const CameraRecord &record = Record(0);
     EXPECT_EQ(record.kind.load(), -1);
     EXPECT_EQ(record.modeIndex.load(), -1);
-    EXPECT_TRUE(record.channel.empty());
-    EXPECT_TRUE(record.parameterBlock.empty());
+    EXPECT_TRUE(record.channel.load() == nullptr);
+    EXPECT_TRUE(record.parameterBlock.load() == nullptr);
     int serial = 12345;
     EXPECT_EQ(NuvGetSerialNo(2, &serial), 0);
     EXPECT_EQ(serial, 12345);
@@ -191,9 +191,9 @@ TEST_F(OpenClose, ZeroSizeAndRateTakeTheLastCaptureSettings) {
     const int webcam = NuvSimAddDevice("Webcam", 1);
     ASSERT_GT(NuvSimAddCapability(webcam, "YUY2", 640, 480, 16, 333333, 0), 0);
     // As right after loading.
-    Process().lastWidth = 640;
-    Process().lastHeight = 480;
-    Process().lastFrameRate = 30.0;
+    Capture().lastWidth = 640;
+    Capture().lastHeight = 480;
+    Capture().lastFrameRate = 30.0;
     ASSERT_EQ(NuvOpen(2, 0, 0, 0.0, "YUY2"), 1);
     int width = 0, height = 0;
     long long interval = 0;
@@ -207,9 +207,9 @@ TEST_F(OpenClose, ZeroSizeAndRateTakeTheLastCaptureSettings) {
 
     ASSERT_EQ(NuvOpen(2, 1280, 720, 15.0, "YUY2"), 1);
     NuvClose(2);
-    EXPECT_EQ(Process().lastWidth, 1280);
-    EXPECT_EQ(Process().lastHeight, 720);
-    EXPECT_EQ(Process().lastFrameRate, 15.0);
+    EXPECT_EQ(Capture().lastWidth, 1280);
+    EXPECT_EQ(Capture().lastHeight, 720);
+    EXPECT_EQ(Capture().lastFrameRate, 15.0);
     ASSERT_EQ(NuvOpen(2, 0, 0, 0.0, "YUY2"), 1);
     ASSERT_EQ(NuvSimGetDeviceFormat(webcam, &width, &height, &interval, nullptr), 1);
     EXPECT_EQ(width, 1280);
@@ -234,7 +234,7 @@ TEST_F(OpenClose, AnEleventhOpenIsRefusedBeforeComIsTouchedAndTenCamerasStream) 
     for (int i = 0; i < kCameraCount; ++i) {
         SCOPED_TRACE(i);
         ASSERT_EQ(OpenPushed(devices[i], i, 0.5), 0);
-        EXPECT_EQ(FindSlot(i), i);
+        EXPECT_EQ(testing::FindSlot(i), i);
     }
     const HRESULT status = Process().lastComStatus.load();
     const int objects = NuvSimLiveComObjects();
@@ -269,7 +269,7 @@ TEST_F(OpenClose, ANegativePositionFailsCleanly) {
     EXPECT_EQ(NuvOpen(-1, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
     EXPECT_EQ(NuvSimRunningStreams(nuv_), 0);
     EXPECT_EQ(NuvOpen(-2, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
-    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildNoDeviceBound);
+    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildNoDevice);
     ExpectNothingHeld();
 }
 
@@ -412,7 +412,7 @@ TEST_F(Build, EveryFrameworkStepFailureEndsWithItsStatusAndNothingHeld) {
         EXPECT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
         EXPECT_EQ(Slot(0).buildStatus.load(), status);
         EXPECT_EQ(Slot(0).running.load(), 0);
-        EXPECT_EQ(Process().deviceBound[0].load(), 0);
+        EXPECT_EQ(Capture().deviceBound[0].load(), 0);
         ExpectNothingHeld();
         // One attempt only: the next open finds the step working again.
         ASSERT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
@@ -423,7 +423,7 @@ TEST_F(Build, EveryFrameworkStepFailureEndsWithItsStatusAndNothingHeld) {
 TEST_F(Build, ABindingThatFailsEndsWithTheAddFilterStatus) {
     ASSERT_EQ(NuvSimSetFilterFails(nuv_, 1), 1);
     EXPECT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
-    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildAddCaptureFilter);
+    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildAddFilter);
     ExpectNothingHeld();
 }
 
@@ -436,7 +436,7 @@ TEST_F(Build, ASizeTheDeviceDoesNotOfferFailsSetFormat) {
 
 TEST_F(Build, APositionBeyondTheLastDeviceBindsNothing) {
     EXPECT_EQ(NuvOpen(5, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
-    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildNoDeviceBound);
+    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildNoDevice);
     EXPECT_EQ(NuvSimGetDeviceFormat(nuv_, nullptr, nullptr, nullptr, nullptr), 0);
     ExpectNothingHeld();
 }
@@ -480,7 +480,7 @@ TEST_F(Build, ADeviceThatSendsNoFrameIsBuiltThreeTimesWithinTheBound) {
     const unsigned start = NuvSimGetTickCount();
     EXPECT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
     const unsigned elapsed = NuvSimGetTickCount() - start;
-    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildNoFirstFrame);
+    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildFirstFrame);
     // Each attempt: the 3000 ms completion wait, then a poll of just over
     // 3000 ms in 1 ms steps.
     EXPECT_GE(elapsed, 3u * (3000u + 3001u));
@@ -490,12 +490,12 @@ TEST_F(Build, ADeviceThatSendsNoFrameIsBuiltThreeTimesWithinTheBound) {
 }
 
 TEST_F(Build, AFirstFrameFaultIsRetriedLikeASilentDevice) {
-    ASSERT_EQ(NuvSimFailBuildStep(kBuildNoFirstFrame, 2), 1);
+    ASSERT_EQ(NuvSimFailBuildStep(kBuildFirstFrame, 2), 1);
     EXPECT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
     NuvClose(0);
-    ASSERT_EQ(NuvSimFailBuildStep(kBuildNoFirstFrame, 3), 1);
+    ASSERT_EQ(NuvSimFailBuildStep(kBuildFirstFrame, 3), 1);
     EXPECT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), -1);
-    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildNoFirstFrame);
+    EXPECT_EQ(Slot(0).buildStatus.load(), kBuildFirstFrame);
 }
 
 TEST_F(Build, TheFrameworkResultIsKeptAsTheLastComStatus) {
@@ -538,7 +538,7 @@ TEST_F(Teardown, ARefusedStepLeavesTheSlotRunningUntilATeardownSucceeds) {
 // sanitizer builds watch).
 TEST_F(Teardown, ARefusedCallbackDetachLeavesTheCallbackAliveUntilTheGrabberIsGone) {
     ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
-    ASSERT_EQ(NuvSimFailBuildStep(kBuildCallback, 1), 1);  // the detach of the close
+    ASSERT_EQ(NuvSimFailBuildStep(kBuildSetCallback, 1), 1);  // the detach of the close
     NuvClose(1);
     ExpectNothingHeld();
     EXPECT_EQ(NuvSimLiveAllocations(), 0);
@@ -550,9 +550,9 @@ TEST_F(Teardown, ARefusedCloseCostsNoLaterOpenAndItsGraphNoLongerDelivers) {
     NuvClose(0);
     EXPECT_EQ(Record(0).handle.load(), -1);
     ASSERT_EQ(Slot(0).running.load(), 1) << "the refused graph stays in place";
-    const double before = Slot(0).sampleTime.load();
+    const double before = Slot(0).frames.sampleTime.load();
     ASSERT_TRUE(Push(nuv_, FlatFrame(9), 7.0));
-    EXPECT_EQ(Slot(0).sampleTime.load(), before) << "nothing reaches the slot any more";
+    EXPECT_EQ(Slot(0).frames.sampleTime.load(), before) << "nothing reaches the slot any more";
 
     // The next open tries the teardown again and gets the slot back.
     ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
@@ -657,7 +657,7 @@ std::vector<std::uint16_t> ExpectedShading(const ParameterBlock &block, int came
 
 TEST_F(Frames, CorrectionsUseTheDataOfTheRecordedCameraNumber) {
     ASSERT_EQ(OpenPushed(nuv2_, 1), 0);
-    const ParameterBlockRef block = FindParameterBlock(1);
+    const ParameterBlockRef block = testing::FindParameterBlock(1);
     ASSERT_NE(block, nullptr);
     const auto first = ExpectedShading(*block, 1, 500);
     const auto second = ExpectedShading(*block, 2, 500);
@@ -698,7 +698,7 @@ TEST_F(Frames, ASampleLongerThanTheBufferGrowsIt) {
     EXPECT_EQ(NuvGetBufferSize(2), 100);
     ASSERT_EQ(NuvSimPushFrame(webcam, large.data(), 5000, 1.0), 1);
     EXPECT_EQ(NuvGetBufferSize(2), 5000);
-    EXPECT_GE(Slot(0).frameCapacity, 5000u);
+    EXPECT_GE(Slot(0).frames.capacity, 5000u);
     std::vector<std::uint8_t> out(6000, 0);
     ASSERT_EQ(NuvReceiveImage(2, out.data()), 1);
     EXPECT_TRUE(std::equal(large.begin(), large.end(), out.begin()));
@@ -736,7 +736,7 @@ TEST_F(Frames, ReceiveRefusesBadHandlesNullImagesAndCamerasNotRunning) {
 // ---- The sample callback's COM face ----------------------------------------
 
 TEST(SampleGrabberCallback, AnswersItsTwoInterfacesAndCountsNothing) {
-    ewc_SampleGrabberCB callback(9);
+    ewc_SampleGrabberCB callback(9, Slot(9).frames);
     void *out = reinterpret_cast<void *>(1);
     EXPECT_EQ(callback.QueryInterface(IID_ISampleGrabberCB, &out), S_OK);
     EXPECT_EQ(out, static_cast<ISampleGrabberCB *>(&callback));
@@ -752,21 +752,21 @@ TEST(SampleGrabberCallback, AnswersItsTwoInterfacesAndCountsNothing) {
 }
 
 TEST(SampleGrabberCallback, AnEmptyFirstSampleAllocatesNothing) {
-    ewc_SampleGrabberCB callback(9);
+    ewc_SampleGrabberCB callback(9, Slot(9).frames);
     EXPECT_EQ(callback.BufferCB(1.0, nullptr, 0), S_FALSE);
-    EXPECT_EQ(Slot(9).frameBuffer, nullptr);
-    EXPECT_EQ(Slot(9).frameLength.load(), 0);
+    EXPECT_EQ(Slot(9).frames.buffer, nullptr);
+    EXPECT_EQ(Slot(9).frames.length.load(), 0);
     EXPECT_EQ(callback.BufferCB(1.0, nullptr, 10), E_POINTER);
     EXPECT_EQ(callback.BufferCB(1.0, nullptr, -1), E_POINTER);
     std::uint8_t bytes[4] = {1, 2, 3, 4};
     EXPECT_EQ(callback.BufferCB(2.5, bytes, 4), S_OK);
-    EXPECT_EQ(Slot(9).frameLength.load(), 4);
-    EXPECT_EQ(Slot(9).frameCapacity, 14u) << "the first sample's length plus 10";
-    EXPECT_EQ(Slot(9).sampleTime.load(), 2.5);
+    EXPECT_EQ(Slot(9).frames.length.load(), 4);
+    EXPECT_EQ(Slot(9).frames.capacity, 14u) << "the first sample's length plus 10";
+    EXPECT_EQ(Slot(9).frames.sampleTime.load(), 2.5);
     ReleaseGraph(9);
-    EXPECT_EQ(Slot(9).frameBuffer, nullptr);
-    Slot(9).frameLength = 0;
-    Slot(9).sampleTime = 0.0;
+    EXPECT_EQ(Slot(9).frames.buffer, nullptr);
+    Slot(9).frames.length = 0;
+    Slot(9).frames.sampleTime = 0.0;
 }
 
 // ---- Open by serial number -----------------------------------------------

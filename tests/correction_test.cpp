@@ -13,6 +13,7 @@
 
 #include "api/registry.h"
 #include "correction/correction.h"
+#include "correction/testing.h"
 #include "control_fixture.h"
 #include "sim_fixture.h"
 
@@ -238,7 +239,7 @@ TEST(CopyCorrected, GivesTheBytesOfACopyCorrectedInPlaceOnEveryPath) {
         std::vector<KernelPath> paths = FastPaths();
         paths.push_back(KernelPath::kScalar);
         for (KernelPath path : paths) {
-            ForceKernelPath(path);
+            testing::ForceKernelPath(path);
             for (int which = 1; which <= 3; ++which) {
                 for (std::size_t length : {2 * words, 2 * words + 6}) {
                     SCOPED_TRACE(::testing::Message() << "mode " << mode << " " << KernelPathName(path)
@@ -256,7 +257,7 @@ TEST(CopyCorrected, GivesTheBytesOfACopyCorrectedInPlaceOnEveryPath) {
                 }
             }
         }
-        ResetKernelPath();
+        testing::ResetKernelPath();
     }
 }
 
@@ -344,9 +345,9 @@ TEST(GainMapKernel, TheBestPathIsTheWidestTheCpuRuns) {
         EXPECT_FALSE(KernelPathAvailable(static_cast<KernelPath>(p)));
     }
     EXPECT_EQ(ActiveKernelPath(), BestKernelPath());
-    ForceKernelPath(KernelPath::kScalar);
+    testing::ForceKernelPath(KernelPath::kScalar);
     EXPECT_EQ(ActiveKernelPath(), KernelPath::kScalar);
-    ResetKernelPath();
+    testing::ResetKernelPath();
     EXPECT_EQ(ActiveKernelPath(), BestKernelPath());
 }
 
@@ -426,7 +427,7 @@ protected:
     static constexpr int kHandle = 3;
 
     void TearDown() override {
-        ResetKernelPath();
+        testing::ResetKernelPath();
         for (int i = 0; i < kCameraCount; ++i) ClearRecord(Record(i));
         SimTest::TearDown();
     }
@@ -473,7 +474,7 @@ TEST_F(CorrectionRecordTest, DefectsTakeTheDiagonalNeighbourTowardsTheCentreAtEv
         {2, 163, 101, 165, 103}, {2, 164, 102, 162, 100}, {2, 327, 203, 325, 201}, {1, 327, 203, 329, 205}, {1, 328, 204, 326, 202},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "mode " << c.mode << " at " << c.x << "," << c.y);
+        SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " at " << c.x << "," << c.y);
         auto block = EmptyBlock();
         SetDefects(*block, 2, c.mode, {{c.x, c.y}});
         RegisterCamera(0, kHandle, nullptr, 1, block, c.mode, nullptr, nullptr, 1);
@@ -571,7 +572,7 @@ std::uint16_t ShadeAt(const ShadingSet &set, int modeIndex, int x, int y, std::u
 TEST_F(CorrectionRecordTest, ShadingGivesTheDocumentedValuesOnEveryPath) {
     for (int p = 0; p < kKernelPathCount; ++p) {
         if (!KernelPathAvailable(static_cast<KernelPath>(p))) continue;
-        ForceKernelPath(static_cast<KernelPath>(p));
+        testing::ForceKernelPath(static_cast<KernelPath>(p));
         SCOPED_TRACE(KernelPathName(ActiveKernelPath()));
         EXPECT_EQ(ShadeAt(MakeSet(640, 360, 0.000001, 0, 1), 0, 0, 0, 500, kHandle), 769);
         EXPECT_EQ(ShadeAt(MakeSet(640, 360, 0.000001, 0, 1), 0, 640, 360, 500, kHandle), 500);
@@ -731,7 +732,7 @@ TEST_F(CorrectionExportTest, SetPixelDefectRewritesTheBlockInTheCameraAndTheCach
     const ParameterBlock after = Cache();
     const auto flash = Flash(0x70000, kParameterBlockSize);
     EXPECT_TRUE(std::equal(after.begin(), after.end(), flash.begin())) << "cache is the camera's block";
-    for (int i = 0; i < kParameterBlockSize; ++i) {
+    for (std::size_t i = 0; i < kParameterBlockSize; ++i) {
         const bool inList = i >= DefectListOffset(1, 2) && i < DefectListOffset(1, 2) + 80;
         if (!inList) {
             ASSERT_EQ(after[i], before[i]) << "byte " << i;
@@ -939,7 +940,7 @@ TEST_F(CorrectionExportTest, NanCoefficientStoresTheSetButRemovesTheMapAndNanCen
     Values bad = Uniform(164, 102, 0, 0, 1);
     bad.k1[2] = kNaN;
     ASSERT_EQ(Set(1, 1, 2, bad), 1);
-    EXPECT_TRUE(Record(0).gainMaps[0].empty());
+    EXPECT_TRUE(Record(0).gainMaps[0].load() == nullptr);
     Values got = Uniform(0, 0, 0, 0, 0);
     ASSERT_EQ(NuvGetShadingCorrection(1, 1, 2, got.centre, got.k2, got.k1, got.k0), 1);
     EXPECT_TRUE(std::isnan(got.k1[2]));
@@ -952,7 +953,7 @@ TEST_F(CorrectionExportTest, NanCoefficientStoresTheSetButRemovesTheMapAndNanCen
     EXPECT_FALSE(ComputeGainMap(1, map.data(), 2, block));
 
     ASSERT_EQ(Set(1, 1, 2, Uniform(kNaN, 102, 0, 0, 1)), 1);
-    ASSERT_FALSE(Record(0).gainMaps[0].empty());
+    ASSERT_FALSE(Record(0).gainMaps[0].load() == nullptr);
     ASSERT_TRUE(CorrectShading(1, 2, image.data()));
     for (std::uint16_t w : image) ASSERT_EQ(w, 0);
 }

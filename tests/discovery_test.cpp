@@ -117,10 +117,10 @@ TEST_F(DiscoveryTest, NamesAreListedAsTheDevicesCallThemselves) {
 
     char name[nuv::kDeviceNameSize];
     char display[nuv::kDisplayNameSize];
-    ASSERT_EQ(nuv::EnumVideoDevice(1, name, display), nuv::kEnumOk);
+    ASSERT_EQ(nuv::EnumVideoDevice(1, name, display), nuv::kBuildOk);
     EXPECT_STREQ(name, "NUV");
     EXPECT_NE(std::strstr(display, "@device:pnp"), nullptr);
-    EXPECT_EQ(nuv::EnumVideoDevice(4, name, nullptr), nuv::kEnumNoDevice);
+    EXPECT_EQ(nuv::EnumVideoDevice(4, name, nullptr), nuv::kBuildNoDevice);
 }
 
 TEST_F(DiscoveryTest, AFilterThatCannotBeCreatedEndsTheList) {
@@ -131,7 +131,7 @@ TEST_F(DiscoveryTest, AFilterThatCannotBeCreatedEndsTheList) {
     EXPECT_EQ(List(NuvGetDevice, &result), "A");
     EXPECT_EQ(result, 1);
     char name[nuv::kDeviceNameSize];
-    EXPECT_EQ(nuv::EnumVideoDevice(1, name, nullptr), nuv::kEnumAddFilter);
+    EXPECT_EQ(nuv::EnumVideoDevice(1, name, nullptr), nuv::kBuildAddFilter);
 }
 
 TEST_F(DiscoveryTest, FrameworkFailuresEndTheListWithTheirStatus) {
@@ -140,14 +140,14 @@ TEST_F(DiscoveryTest, FrameworkFailuresEndTheListWithTheirStatus) {
     const struct {
         int step;
         int status;
-    } cases[] = {{3, nuv::kEnumFilterGraph}, {4, nuv::kEnumDeviceEnumerator}, {5, nuv::kEnumClassEnumerator},
-                 {6, nuv::kEnumDisplayName}, {7, nuv::kEnumAddFilter}};
+    } cases[] = {{3, nuv::kBuildFilterGraph}, {4, nuv::kBuildDeviceEnumerator}, {5, nuv::kBuildClassEnumerator},
+                 {6, nuv::kBuildDisplayName}, {7, nuv::kBuildAddFilter}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.step);
         ASSERT_EQ(NuvSimFailBuildStep(c.step, 1), 1);
         EXPECT_EQ(nuv::EnumVideoDevice(0, name, nullptr), c.status);
         EXPECT_NE(nuv::Process().lastComStatus.load(), S_OK);
-        EXPECT_EQ(nuv::EnumVideoDevice(0, name, nullptr), nuv::kEnumOk);
+        EXPECT_EQ(nuv::EnumVideoDevice(0, name, nullptr), nuv::kBuildOk);
     }
 }
 
@@ -243,7 +243,7 @@ TEST_F(DiscoveryTest, ControlChannelSearchOpensTheMatchingInterfaceForTheTranspo
     const int second = NuvSimAddCamera("NUV", 0x0A0B0C0D, 1);
     char name[nuv::kDeviceNameSize];
     char display[nuv::kDisplayNameSize];
-    ASSERT_EQ(nuv::EnumVideoDevice(1, name, display), nuv::kEnumOk);
+    ASSERT_EQ(nuv::EnumVideoDevice(1, name, display), nuv::kBuildOk);
     NuvSimSetHidReportLengths(NuvSimCameraHidInterface(second), 80, 70);
     {
         nuv::ControlChannelRef channel = nuv::OpenControlChannel(display);
@@ -335,7 +335,7 @@ TEST_F(DiscoveryTest, FormatListKeepsVideoInfoCapabilitiesOnly) {
 
     nuv::StreamFormatRecord records[10];
     int count = 10;
-    ASSERT_EQ(nuv::EnumStreamFormats(0, records, &count), nuv::kEnumOk);
+    ASSERT_EQ(nuv::EnumStreamFormats(0, records, &count), nuv::kBuildOk);
     ASSERT_EQ(count, 3);
     EXPECT_EQ(records[1].height, -480);
     EXPECT_EQ(records[1].bitCount, 12);
@@ -367,7 +367,7 @@ TEST_F(DiscoveryTest, FormatPositionsOutsideTheFirstTenMonikersAreRefused) {
     }
     nuv::StreamFormatRecord records[10];
     int count = 10;
-    EXPECT_EQ(nuv::EnumStreamFormats(0, records, &count), nuv::kEnumNoDevice);
+    EXPECT_EQ(nuv::EnumStreamFormats(0, records, &count), nuv::kBuildNoDevice);
     int result = 0;
     EXPECT_EQ(List(NuvGetDevice, &result), "Eleventh") << "the device list has no such limit";
 }
@@ -378,8 +378,8 @@ TEST_F(DiscoveryTest, FormatEnumerationFailuresReportTheirStatus) {
     const struct {
         int step;
         int status;
-    } cases[] = {{3, nuv::kEnumFilterGraph},   {5, nuv::kEnumClassEnumerator}, {7, nuv::kEnumAddFilter},
-                 {10, nuv::kEnumCaptureBuilder}, {11, nuv::kEnumStreamConfig}};
+    } cases[] = {{3, nuv::kBuildFilterGraph},   {5, nuv::kBuildClassEnumerator}, {7, nuv::kBuildAddFilter},
+                 {10, nuv::kBuildCaptureGraphBuilder}, {11, nuv::kBuildFindInterface}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.step);
         NuvSimFailBuildStep(c.step, 1);

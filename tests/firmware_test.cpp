@@ -15,6 +15,7 @@
 
 #include "control_fixture.h"
 #include "firmware/rewrite.h"
+#include "firmware/testing.h"
 
 namespace nuv {
 namespace {
@@ -29,7 +30,7 @@ protected:
     void SetUp() override {
         ControlTest::SetUp();
         ASSERT_NE(RegisterWithChannel(0, 1), nullptr);
-        SetRewriteObserver([this](int state, int, float progress) {
+        testing::SetRewriteObserver([this](int state, int, float progress) {
             std::lock_guard<std::mutex> hold(stepsLock);
             steps.push_back(Step{state, progress});
         });
@@ -40,7 +41,7 @@ protected:
         for (int i = 0; i < kCameraCount; ++i) {
             if (auto channel = Record(i).channel.load()) FinishRewriteBeforeClose(channel.get());
         }
-        SetRewriteObserver(nullptr);
+        testing::SetRewriteObserver(nullptr);
         for (const auto &file : files) std::filesystem::remove(file);
         ControlTest::TearDown();
     }

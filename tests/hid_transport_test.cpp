@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "control/testing.h"
 #include "control_fixture.h"
 #include "platform/sim/hid_interface.h"
 #include "platform/sim/world.h"
@@ -37,10 +38,10 @@ protected:
 // ---- Sequence numbers -------------------------------------------------------
 
 TEST_F(HidTransportTest, SequenceNumberAdvancesOncePerReportAndWrapsAfter256) {
-    const std::uint8_t start = NextSequenceNumber();
+    const std::uint8_t start = testing::NextSequenceNumber();
     ReplyBlock reply{};
     for (int i = 0; i < 256; ++i) ASSERT_TRUE(Transact(kCmdRecognition, reply)) << i;
-    EXPECT_EQ(NextSequenceNumber(), start);
+    EXPECT_EQ(testing::NextSequenceNumber(), start);
     ASSERT_TRUE(Transact(kCmdRecognition, reply));
     ASSERT_EQ(Sent(), 257);
     int wraps = 0;
@@ -57,22 +58,22 @@ TEST_F(HidTransportTest, SequenceNumberAdvancesOncePerReportAndWrapsAfter256) {
 
 TEST_F(HidTransportTest, FailedWriteKeepsTheSequenceNumberAndATimeOutAdvancesIt) {
     ReplyBlock reply{};
-    const std::uint8_t start = NextSequenceNumber();
+    const std::uint8_t start = testing::NextSequenceNumber();
     NuvSimHidFailWrites(hid, 1);
     EXPECT_FALSE(Transact(kCmdRecognition, reply));
-    EXPECT_EQ(NextSequenceNumber(), start);
+    EXPECT_EQ(testing::NextSequenceNumber(), start);
     EXPECT_EQ(Sent(), 0);
 
     NuvSimHidDropReplies(hid, -1, 1);
     EXPECT_FALSE(Transact(kCmdRecognition, reply));
-    EXPECT_EQ(NextSequenceNumber(), static_cast<std::uint8_t>(start + 1));
+    EXPECT_EQ(testing::NextSequenceNumber(), static_cast<std::uint8_t>(start + 1));
     EXPECT_EQ(SentReport(0)[1], start);
 }
 
 TEST_F(HidTransportTest, NoChannelOrUnusableReportLengthsSendNothing) {
     ReplyBlock reply{};
     reply.fill(0x77);
-    const std::uint8_t start = NextSequenceNumber();
+    const std::uint8_t start = testing::NextSequenceNumber();
     CommandBlock command{};
     command[0] = kCmdRecognition;
     EXPECT_FALSE(HidTransact(ControlChannel(nullptr, 65, 65), command, reply));
@@ -84,7 +85,7 @@ TEST_F(HidTransportTest, NoChannelOrUnusableReportLengthsSendNothing) {
         EXPECT_FALSE(HidTransact(*shortChannel, command, reply));
     }
     EXPECT_EQ(Sent(), 0);
-    EXPECT_EQ(NextSequenceNumber(), start);
+    EXPECT_EQ(testing::NextSequenceNumber(), start);
     EXPECT_EQ(reply[0], 0x77);
 }
 
@@ -153,10 +154,10 @@ TEST_F(HidTransportTest, ExchangesOnDifferentChannelsNeverCarryTheSameNumber) {
 // A refused write gives its number back only while nobody took one since.
 TEST_F(HidTransportTest, AFailedWriteGivesItsNumberBack) {
     ReplyBlock reply{};
-    const std::uint8_t start = NextSequenceNumber();
+    const std::uint8_t start = testing::NextSequenceNumber();
     NuvSimHidFailWrites(hid, 3);
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(Transact(kCmdRecognition, reply));
-    EXPECT_EQ(NextSequenceNumber(), start);
+    EXPECT_EQ(testing::NextSequenceNumber(), start);
     ASSERT_TRUE(Transact(kCmdRecognition, reply));
     EXPECT_EQ(SentReport(0)[1], start);
 }
@@ -231,7 +232,7 @@ TEST_F(HidTransportTest, CommandByte63NeverReachesTheWireWhateverTheReportLength
         NuvSimSetHidReportLengths(hid, length, length);
         auto ch = OpenChannel();
         NuvSimHidClearCommandLog(hid);
-        const std::uint8_t sequence = NextSequenceNumber();
+        const std::uint8_t sequence = testing::NextSequenceNumber();
         ASSERT_TRUE(HidTransact(*ch, command, reply)) << length;
         EXPECT_EQ(reply[0], kCmdSetRegister);
         const auto report = SentReport(0);
@@ -286,7 +287,7 @@ TEST_F(HidTransportTest, ChunkEchoingAnotherAddressOrStatusFailsTheTransferThere
 }
 
 TEST_F(HidTransportTest, UpdateErasesWritesAndOnlyThenReplacesTheCache) {
-    SharedRef<const ParameterBlock> cache;
+    std::atomic<ParameterBlockRef> cache;
     auto original = std::make_shared<ParameterBlock>();
     ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);
@@ -307,7 +308,7 @@ TEST_F(HidTransportTest, UpdateErasesWritesAndOnlyThenReplacesTheCache) {
 }
 
 TEST_F(HidTransportTest, FailedEraseSendsNoWriteAndKeepsTheCache) {
-    SharedRef<const ParameterBlock> cache;
+    std::atomic<ParameterBlockRef> cache;
     auto original = std::make_shared<ParameterBlock>();
     ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);
@@ -322,7 +323,7 @@ TEST_F(HidTransportTest, FailedEraseSendsNoWriteAndKeepsTheCache) {
 }
 
 TEST_F(HidTransportTest, FailedWriteAfterTheEraseKeepsTheCacheAndTheNextUpdateRewritesEverything) {
-    SharedRef<const ParameterBlock> cache;
+    std::atomic<ParameterBlockRef> cache;
     auto original = std::make_shared<ParameterBlock>();
     ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);
@@ -369,10 +370,10 @@ TEST_F(HidTransportTest, UnknownCommandIsAnsweredWithNonZeroStatus) {
 
 TEST_F(HidTransportTest, UnpluggedInterfaceFailsWritesAndItsPathNoLongerOpens) {
     ReplyBlock reply{};
-    const std::uint8_t start = NextSequenceNumber();
+    const std::uint8_t start = testing::NextSequenceNumber();
     ASSERT_TRUE(NuvSimRemoveHidInterface(hid));
     EXPECT_FALSE(Transact(kCmdRecognition, reply));
-    EXPECT_EQ(NextSequenceNumber(), start);
+    EXPECT_EQ(testing::NextSequenceNumber(), start);
     EXPECT_EQ(OpenChannel(), nullptr);
 }
 

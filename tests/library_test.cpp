@@ -4,6 +4,7 @@
 #include <string>
 
 #include "api/registry.h"
+#include "capture/testing.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -51,13 +52,13 @@ TEST_F(LibraryTest, BufferSizeIsZeroForEveryHandleThatIsNotStreaming) {
 
     // Registered, but its slot is not running.
     RegisterCamera(0, 5, nullptr, -1, nullptr, -1, nullptr, nullptr, -1);
-    Slot(0).frameLength = 4096;
+    Slot(0).frames.length = 4096;
     EXPECT_EQ(NuvGetBufferSize(5), 0);
 
     // Running: the length of the most recent frame.
     Slot(0).running = 1;
     EXPECT_EQ(NuvGetBufferSize(5), 4096);
-    Slot(0).frameLength = 0;
+    Slot(0).frames.length = 0;
     EXPECT_EQ(NuvGetBufferSize(5), 0);
 
     Slot(0).running = 0;

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "api/registry.h"
+#include "capture/testing.h"
+#include "api/testing.h"
 #include "record_expect.h"
 #include "sim_fixture.h"
 
@@ -22,15 +24,15 @@ TEST_F(RegistryTest, EveryRecordAndSlotStartsFreeAndProcessStateHasItsInitialVal
         SCOPED_TRACE(i);
         ExpectFree(Record(i));
         EXPECT_EQ(Slot(i).running.load(), 0);
-        EXPECT_EQ(Slot(i).frameLength.load(), 0);
-        EXPECT_EQ(Slot(i).frameBuffer, nullptr);
-        EXPECT_EQ(Process().deviceBound[i].load(), 0);
-        EXPECT_EQ(Process().callbackTable[i].load(), nullptr);
+        EXPECT_EQ(Slot(i).frames.length.load(), 0);
+        EXPECT_EQ(Slot(i).frames.buffer, nullptr);
+        EXPECT_EQ(Capture().deviceBound[i].load(), 0);
+        EXPECT_EQ(Slot(i).frames.callback, nullptr);
     }
-    EXPECT_EQ(Process().lastWidth, 640);
-    EXPECT_EQ(Process().lastHeight, 480);
-    EXPECT_EQ(Process().lastFrameRate, 30.0);
-    EXPECT_EQ(Process().deviceCount.load(), -1);
+    EXPECT_EQ(Capture().lastWidth, 640);
+    EXPECT_EQ(Capture().lastHeight, 480);
+    EXPECT_EQ(Capture().lastFrameRate, 30.0);
+    EXPECT_EQ(Capture().deviceCount.load(), -1);
     EXPECT_EQ(Process().deviceListSize.load(), 1024);
     EXPECT_EQ(Process().processComFlag, 0);
     EXPECT_EQ(Process().lastComStatus.load(), 0);
@@ -42,21 +44,21 @@ TEST_F(RegistryTest, LookUpsFindTheRegisteredHandleAndNothingElse) {
     auto map = std::shared_ptr<const double[]>(new double[4]{1.0, 2.0, 3.0, 4.0});
     RegisterCamera(0, 2, nullptr, 1, block, 1, map, nullptr, 0);
 
-    EXPECT_EQ(FindSlot(2), 0);
-    EXPECT_EQ(FindParameterBlock(2), block);
-    EXPECT_EQ(FindModeIndex(2), 1);
-    EXPECT_EQ(FindDefectSwitch(2), 1);
-    EXPECT_EQ(FindShadingSwitch(2), 1);
+    EXPECT_EQ(testing::FindSlot(2), 0);
+    EXPECT_EQ(testing::FindParameterBlock(2), block);
+    EXPECT_EQ(testing::FindModeIndex(2), 1);
+    EXPECT_EQ(testing::FindDefectSwitch(2), 1);
+    EXPECT_EQ(testing::FindShadingSwitch(2), 1);
     EXPECT_EQ(Record(0).kind.load(), 1);
     EXPECT_EQ(Record(0).cameraNumberIndex.load(), 0);
     EXPECT_EQ(Record(0).gainMaps[0].load().get(), map.get());
 
     // Handle 0 is the position of another device: no record holds it.
-    EXPECT_EQ(FindSlot(0), -1);
-    EXPECT_EQ(FindParameterBlock(0), nullptr);
-    EXPECT_EQ(FindModeIndex(0), -1);
-    EXPECT_EQ(FindDefectSwitch(0), -1);
-    EXPECT_EQ(FindShadingSwitch(0), -1);
+    EXPECT_EQ(testing::FindSlot(0), -1);
+    EXPECT_EQ(testing::FindParameterBlock(0), nullptr);
+    EXPECT_EQ(testing::FindModeIndex(0), -1);
+    EXPECT_EQ(testing::FindDefectSwitch(0), -1);
+    EXPECT_EQ(testing::FindShadingSwitch(0), -1);
     EXPECT_EQ(LookUpCamera(0), nullptr);
     EXPECT_EQ(LookUpCamera(2), &Record(0));
 }
@@ -64,10 +66,10 @@ TEST_F(RegistryTest, LookUpsFindTheRegisteredHandleAndNothingElse) {
 TEST_F(RegistryTest, RegistrationLeavesTheSwitchesAndIgnoresSlotsBeyondNine) {
     Record(3).defectSwitch = 0;
     RegisterCamera(3, 7, nullptr, 1, nullptr, 0, nullptr, nullptr, 1);
-    EXPECT_EQ(FindDefectSwitch(7), 0);
+    EXPECT_EQ(testing::FindDefectSwitch(7), 0);
 
     RegisterCamera(10, 8, nullptr, 1, nullptr, 0, nullptr, nullptr, 1);
-    EXPECT_EQ(FindSlot(8), -1);
+    EXPECT_EQ(testing::FindSlot(8), -1);
     for (int i = 0; i < kCameraCount; ++i) {
         if (i != 3) ExpectFree(Record(i));
     }
@@ -80,7 +82,7 @@ TEST_F(RegistryTest, ClearingRestoresTheFreeValuesWhateverTheSwitchesWere) {
     Record(1).shadingSwitch = 0;
     ClearRecord(Record(1));
     ExpectFree(Record(1));
-    EXPECT_EQ(FindSlot(4), -1);
+    EXPECT_EQ(testing::FindSlot(4), -1);
 }
 
 TEST_F(RegistryTest, HandleMinusOneIsRefusedAlthoughFreeRecordsHoldIt) {
@@ -97,7 +99,7 @@ TEST_F(RegistryTest, AReaderKeepsItsSnapshotWhenTheRecordIsCleared) {
     RegisterCamera(0, 3, nullptr, 1, block, 0, nullptr, nullptr, 0);
     block.reset();
 
-    ParameterBlockRef snapshot = FindParameterBlock(3);
+    ParameterBlockRef snapshot = testing::FindParameterBlock(3);
     ClearRecord(Record(0));
     ASSERT_NE(snapshot, nullptr);
     EXPECT_EQ((*snapshot)[5], 0xA5);

@@ -228,7 +228,7 @@ TEST_F(VendorCommandTest, SetSerialNoRewritesTheBlockAndALaterUpdateKeepsIt) {
     EXPECT_EQ(flash[0], 0xCA);
     EXPECT_EQ(flash[3], 0x42);
     EXPECT_TRUE(std::equal(flash.begin() + 4, flash.end(), before.begin() + 4));
-    const auto cached = FindParameterBlock(0);
+    const auto cached = testing::FindParameterBlock(0);
     EXPECT_TRUE(std::equal(cached->begin(), cached->end(), flash.begin()));
     int serial = 0;
     ASSERT_EQ(NuvGetSerialNo(0, &serial), 1);
@@ -247,13 +247,13 @@ TEST_F(VendorCommandTest, SetSerialNoFailuresLeaveTheCache) {
     EXPECT_EQ(Sent(), 0);
 
     RegisterWithChannel(0, kNuv);
-    const auto cached = FindParameterBlock(0);
+    const auto cached = testing::FindParameterBlock(0);
     NuvSimHidReplyStatus(hid, kCmdFlashErase, 1, 1);
     EXPECT_EQ(NuvSetSerialNo(0, 7), 0);
     EXPECT_EQ(Sent(), 1);
     NuvSimHidReplyStatus(hid, kCmdFlashWrite, 1, 1);
     EXPECT_EQ(NuvSetSerialNo(0, 7), 0);
-    EXPECT_EQ(FindParameterBlock(0), cached);
+    EXPECT_EQ(testing::FindParameterBlock(0), cached);
     EXPECT_EQ((*cached)[3], 0x78);
 }
 
