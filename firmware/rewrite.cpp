@@ -59,6 +59,22 @@ void ReleaseLocked() {
     gJob.active = false;
 }
 
+// Releases a job whose worker has stored its final state. The worker is
+// waited for with the lock released (it may still be on its way out of its
+// last publication, which takes the lock); meanwhile the job has no thread
+// handle, so nobody else waits for it or starts another job. hold is locked
+// on entry and on return.
+void ReleaseFinishedJob(std::unique_lock<std::mutex> &hold) {
+    if (!gJob.active || gJob.thread == nullptr || !IsFinal(gJob.state)) return;
+    const HANDLE thread = gJob.thread;
+    gJob.thread = nullptr;
+    hold.unlock();
+    os::WaitForSingleObject(thread, INFINITE);
+    os::CloseHandle(thread);
+    hold.lock();
+    ReleaseLocked();
+}
+
 // Stores elapsed time, progress and (when given) the state under the lock,
 // then tells the observer outside it.
 void Publish(DWORD start, float progress, const int *state = nullptr) {
@@ -159,8 +175,8 @@ DWORD WINAPI RewriteWorker(LPVOID) {
     } catch (...) {
         final = kRewriteFailed;
     }
-    // The last time the worker takes the lock: a query that sees the final
-    // state may wait for this thread while holding it.
+    // The last time the worker takes the lock; a query that sees the final
+    // state waits for this thread to end (without holding the lock).
     SetState(final, start);
     return 0;
 }
@@ -269,18 +285,12 @@ NuvBool NUV_CALL NuvSoftRewrite(int handle, const char *path) {
 
         Reservation reservation;
         {
-            std::lock_guard<std::mutex> hold(gJob.lock);
+            std::unique_lock<std::mutex> hold(gJob.lock);
             if (gJob.reserved) return 0;
-            if (gJob.active) {
-                // A running job is left alone. One that finished without
-                // being queried yet is released here: its worker has ended
-                // or is about to, taking the lock no more.
-                if (!IsFinal(gJob.state) || gJob.thread == nullptr) return 0;
-                os::WaitForSingleObject(gJob.thread, INFINITE);
-                os::CloseHandle(gJob.thread);
-                gJob.thread = nullptr;
-                ReleaseLocked();
-            }
+            // A running job is left alone. One that finished without being
+            // queried yet is released here.
+            ReleaseFinishedJob(hold);
+            if (gJob.active || gJob.reserved) return 0;
             gJob.reserved = true;
             reservation.held = true;
         }
@@ -319,21 +329,14 @@ int NUV_CALL NuvSoftRewriteState(int handle, int *elapsed, float *progress) {
         if (record == nullptr || elapsed == nullptr || progress == nullptr) return -1;
         const std::shared_ptr<ControlChannel> channel = record->channel.load();
         if (channel == nullptr) return -1;
-        std::lock_guard<std::mutex> hold(gJob.lock);
+        std::unique_lock<std::mutex> hold(gJob.lock);
         const std::shared_ptr<ControlChannel> owner = gJob.owner.lock();
         if (owner == nullptr || owner != channel) return -1;
         *elapsed = gJob.elapsed;
         *progress = gJob.progress;
         const int state = gJob.state;
-        if (!IsFinal(state)) return state;
-        // The first query that sees the final state waits for the worker
-        // (which takes the lock no more) and releases the job.
-        if (gJob.active && gJob.thread != nullptr) {
-            os::WaitForSingleObject(gJob.thread, INFINITE);
-            os::CloseHandle(gJob.thread);
-            gJob.thread = nullptr;
-            ReleaseLocked();
-        }
+        // The first query that sees the final state releases the job.
+        if (IsFinal(state)) ReleaseFinishedJob(hold);
         return state;
     });
 }
