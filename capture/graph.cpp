@@ -54,7 +54,7 @@ void StopGraph(const CaptureGraph &graph) {
     if (graph.filterGraph.query(IID_IMediaControl, control) == S_OK && control) control->Stop();
 }
 
-// Items 4 and 5 of the build: walks the video-input category, counts the
+// Walks the video-input category for the build, counts the
 // plug-and-play devices and binds the one the slot asks for.
 int BindDevice(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, IEnumMoniker *monikers) {
     bool bound = false;
@@ -84,7 +84,7 @@ int BindDevice(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, IEnumMonik
     return kBuildOk;
 }
 
-// Item 8: the device's current format with the request written into it.
+// The device's current format with the request written into it.
 int SetFormat(CaptureSlot &slot, IAMStreamConfig *config) {
     MediaType format;
     if (NoteCom(config->GetFormat(format.put())) != S_OK || !format) return kBuildSetFormat;
