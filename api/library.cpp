@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/guarded.h"
+#include "common/guarded.h"
 #include "nuv.h"
 
 namespace nuv {

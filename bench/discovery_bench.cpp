@@ -8,6 +8,7 @@
 
 #include "nuv.h"
 #include "nuv_sim.h"
+#include "common/text.h"
 #include "platform/com_ref.h"
 #include "platform/os.h"
 
@@ -41,7 +42,8 @@ void BareEnumeration() {
             VARIANT value;
             nuv::os::VariantInit(&value);
             value.vt = VT_BSTR;
-            bag->Read(L"FriendlyName", &value, nullptr);
+            static constexpr nuv::WideLiteral kFriendlyName("FriendlyName");
+            bag->Read(kFriendlyName.get(), &value, nullptr);
             nuv::os::VariantClear(&value);
         }
     }

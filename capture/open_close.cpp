@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "api/guarded.h"
+#include "common/guarded.h"
 #include "api/registry.h"
 #include "capture/capture.h"
 #include "capture/capture_slot.h"

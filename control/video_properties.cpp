@@ -2,7 +2,7 @@
 // call on the camera's capture filter, which capture owns.
 #include "control/video_properties.h"
 
-#include "api/guarded.h"
+#include "common/guarded.h"
 #include "api/registry.h"
 #include "capture/capture.h"
 #include "nuv.h"

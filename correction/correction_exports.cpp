@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "api/registry.h"
-#include "api/guarded.h"
+#include "common/guarded.h"
 #include "control/hid_transport.h"
 #include "correction/correction.h"
 #include "nuv.h"

@@ -1,6 +1,6 @@
 // Video-capture devices by position, and the two listing exports.
 #include "discovery/discovery.h"
-#include "api/guarded.h"
+#include "common/guarded.h"
 
 #include <cstring>
 #include <memory>

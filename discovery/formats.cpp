@@ -5,7 +5,7 @@
 #include <cwchar>
 
 #include "discovery/discovery.h"
-#include "api/guarded.h"
+#include "common/guarded.h"
 #include "common/com.h"
 #include "common/holders.h"
 #include "discovery/device_walk.h"

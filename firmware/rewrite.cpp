@@ -8,7 +8,7 @@
 #include <new>
 
 #include "control/hid_transport.h"
-#include "api/guarded.h"
+#include "common/guarded.h"
 #include "firmware/testing.h"
 #include "platform/aligned_buffer.h"
 #include "nuv.h"

@@ -18,7 +18,11 @@ extern "C" {
 
 /* ---- World ------------------------------------------------------------- */
 
-/* Empties the world: no devices, real-time clock, no faults, logs cleared. */
+/* Empties the world: no devices, real-time clock, no faults, logs cleared,
+   COM initialisations forgotten (a thread that still holds one balances it
+   without counting). Until a program resets or configures it, the world
+   holds the two cameras an application meets, and its clock is whatever
+   the program asked for, in whatever order it asked. */
 NUV_API void NUV_CALL NuvSimReset(void);
 
 /* Restores the world an application meets (two cameras, real-time clock). */
@@ -40,8 +44,16 @@ NUV_API int NUV_CALL NuvSimDeviceCount(void);
 NUV_API int NUV_CALL NuvSimLiveComObjects(void);
 NUV_API int NUV_CALL NuvSimLiveComInits(void);
 
-/* Files (HID handles) the library holds open in the simulated OS. */
+/* Files (HID handles, threads) the library holds open in the simulated OS. */
 NUV_API int NUV_CALL NuvSimOpenHandles(void);
+
+/* COM on the calling thread, as an application initialises it before it
+   calls the library: 0 multithreaded, 1 apartment-threaded. Returns the
+   HRESULT (S_OK 0, S_FALSE 1, RPC_E_CHANGED_MODE for the other model while
+   the thread holds one). Each success is balanced by NuvSimComUninitialize
+   on the same thread. */
+NUV_API int NUV_CALL NuvSimComInitialize(int apartmentThreaded);
+NUV_API void NUV_CALL NuvSimComUninitialize(void);
 
 /* ---- Clock ------------------------------------------------------------- */
 
@@ -86,8 +98,9 @@ NUV_API int NUV_CALL NuvSimLiveHidPreparsedData(void);
 
 /* Faults. */
 /* The next count report writes fail (the device is gone); the firmware
-   sees nothing. */
+   sees nothing. With After, the first skip writes pass. */
 NUV_API NuvBool NUV_CALL NuvSimHidFailWrites(int hid, int count);
+NUV_API NuvBool NUV_CALL NuvSimHidFailWritesAfter(int hid, int skip, int count);
 /* The firmware carries the command out, but no reply arrives. */
 NUV_API NuvBool NUV_CALL NuvSimHidDropReplies(int hid, int command, int count);
 /* The firmware refuses the command: it answers with this status and does
@@ -105,17 +118,32 @@ NUV_API NuvBool NUV_CALL NuvSimHidEchoAddress(int hid, int command, int count, i
 /* Flash read replies carry data byte dataByte (0..55) with its lowest bit
    flipped. */
 NUV_API NuvBool NUV_CALL NuvSimHidCorruptFlashRead(int hid, int count, int dataByte);
-/* As the three above, but the first skip matching commands pass
+/* As the four above, but the first skip matching commands pass
    untouched. */
 NUV_API NuvBool NUV_CALL NuvSimHidDropRepliesAfter(int hid, int command, int skip, int count);
 NUV_API NuvBool NUV_CALL NuvSimHidReplyStatusAfter(int hid, int command, int skip, int count, int status);
+NUV_API NuvBool NUV_CALL NuvSimHidEchoAddressAfter(int hid, int command, int skip, int count, int addressDelta);
 NUV_API NuvBool NUV_CALL NuvSimHidCorruptFlashReadAfter(int hid, int skip, int count, int dataByte);
-/* Switches every fault of the interface off. */
+/* Queues one reply report, any bytes, any length (0..65535): the next
+   command is answered with exactly these bytes instead of the firmware's
+   reply (the firmware does not see the command). Queued replies answer the
+   next commands in order. */
+NUV_API NuvBool NUV_CALL NuvSimHidScriptReply(int hid, const unsigned char *report, int length);
+/* Holds the writer of the (skip + 1)-th command with this code (-1: any)
+   inside its write, before the firmware sees it, until NuvSimHidResume:
+   what a caller sees meanwhile (a firmware rewrite's state and progress)
+   can be read at a chosen chunk. WaitPaused waits (in real time, at most
+   timeoutMs) until a writer is held there. */
+NUV_API NuvBool NUV_CALL NuvSimHidPauseAt(int hid, int command, int skip);
+NUV_API NuvBool NUV_CALL NuvSimHidWaitPaused(int hid, unsigned int timeoutMs);
+NUV_API NuvBool NUV_CALL NuvSimHidResume(int hid);
+/* Switches every fault of the interface off (a held writer goes on). */
 NUV_API NuvBool NUV_CALL NuvSimHidClearFaults(int hid);
 
 /* Observation. */
 /* Number of command reports the firmware received (failed writes are not
-   received); the log keeps the latest 131072. */
+   received); the log keeps the latest 131072. Reading one report costs the
+   same however long the log is. */
 NUV_API int NUV_CALL NuvSimHidCommandCount(int hid);
 /* Copies received command report number index (0 = oldest), raw, report ID
    first, into report (at most size bytes). Returns the report's length, or
@@ -162,6 +190,21 @@ NUV_API void NUV_CALL NuvSimFailThreadCreations(int count);
    do the threads held so far. */
 NUV_API void NUV_CALL NuvSimHoldNewThreads(int on);
 
+/* ---- Framework and device-service calls ----------------------------------
+   Any call of the simulated OS that the library checks can fail on request,
+   by name: the capture-graph build steps listed at NuvSimFailBuildStep, and
+   "CreateFileA" (of a HID device path), "HidD_GetPreparsedData",
+   "HidP_GetCaps", "HidD_GetSerialNumberString",
+   "SetupDiEnumDeviceInterfaces", "SetupDiGetDeviceInterfaceDetailA",
+   "CM_Get_Parent", "CM_Get_Device_IDA", "GetNumberOfCapabilities",
+   "GetStreamCaps" (argument: the capability index), "Stop" (the graph's
+   media control refuses to stop: the graph keeps running) and
+   "WaitForCompletion" (the wait after a stop times out). Of the calls whose
+   argument matches (-1: any), the first skip pass and the next count fail
+   (-1: every one until cleared; 0 switches the call's fault off). */
+NUV_API NuvBool NUV_CALL NuvSimFailCall(const char *name, long long argument, int skip, int count);
+NUV_API void NUV_CALL NuvSimClearCallFaults(void);
+
 /* ---- Video devices ----------------------------------------------------- */
 /* Device ids are those of NuvSimAddDevice. Unless configured otherwise a
    device offers YUY2 at 1280x720, 656x408 and 328x204, each at 30 and 60
@@ -204,8 +247,10 @@ NUV_API NuvBool NUV_CALL NuvSimSetFilterFails(int deviceId, int fails);
 /* Capabilities of the capture pin, in order. subtype: a format name of the
    library ("YUY2", "MJPG", "H264", "IYUV", "RGB24", "RGB32", "I420",
    "RGB555", "Y16") or any four-character code ("NV12"). formatType: 0
-   VIDEOINFOHEADER, 1 VIDEOINFOHEADER2, 2 another format type. Returns the
-   number of capabilities now offered, or -1. */
+   VIDEOINFOHEADER, 1 VIDEOINFOHEADER2, 2 another format type. A capability
+   takes frame intervals from frameInterval (its fastest rate) to 10000000
+   (one frame per second); SetFormat refuses any other. Returns the number
+   of capabilities now offered, or -1. */
 NUV_API NuvBool NUV_CALL NuvSimClearCapabilities(int deviceId);
 NUV_API int NUV_CALL NuvSimAddCapability(int deviceId, const char *subtype, int width, int height, int bitCount,
                                          long long frameInterval, int formatType);
@@ -225,14 +270,19 @@ NUV_API NuvBool NUV_CALL NuvSimSetVideoProperty(int deviceId, int index, int sup
 NUV_API NuvBool NUV_CALL NuvSimGetVideoProperty(int deviceId, int index, int *value);
 
 /* Frames. source: 0 generated at the frame rate (default), 1 only pushed
-   frames, 2 none at all. */
+   frames, 2 none at all. It takes effect at once (a frame already due is not
+   sent once generating is off) and stays the device's setting, for later
+   opens too, until changed or the world is reset. */
 NUV_API NuvBool NUV_CALL NuvSimSetFrameSource(int deviceId, int source);
 /* Hands one sample (length bytes, may be 0) with this sample time to the
    device's running graph, and switches the device to pushed frames. With a
    graph running, returns once the grabber's callback has had it; otherwise
    the sample waits for the next run. */
 NUV_API NuvBool NUV_CALL NuvSimPushFrame(int deviceId, const void *bytes, int length, double sampleTime);
-/* Samples the device's graphs delivered so far (generated and pushed). */
+/* Samples the device's graphs delivered so far (generated and pushed).
+   Both of these answer for an unplugged device too (until the world is
+   reset), so a graph left running on it can be seen; -1 for an id never
+   given. */
 NUV_API long long NUV_CALL NuvSimFramesDelivered(int deviceId);
 /* Capture graphs of the device running now. */
 NUV_API int NUV_CALL NuvSimRunningStreams(int deviceId);
@@ -245,14 +295,18 @@ NUV_API NuvBool NUV_CALL NuvSimSetRunFails(int deviceId, int fails);
    SetFormat, 13 sample grabber, 14 SetMediaType, 15 adding the grabber, 16
    Connect, 17 SetBufferSamples, 18 SetOneShot, 19 SetCallback, 20 media
    event, 21 media control, 22 Run, 24 first frame (a graph started sends
-   nothing). The next `times` calls fail (-1: all until cleared, 0: clear).
+   nothing). The next `times` calls fail (-1: all until cleared, 0: clear);
+   with After, the first skip calls pass (a step that repeats per device,
+   such as the display name, fails at a later position).
    By name: "FilterGraph", "DeviceEnumerator", "ClassEnumerator",
    "DisplayName", "AddFilter", "CaptureGraphBuilder", "FindInterface",
    "SetFormat", "SampleGrabber", "SetMediaType", "AddGrabber", "Connect",
    "SetBufferSamples", "SetOneShot", "SetCallback", "MediaEvent",
    "MediaControl", "Run", "FirstFrame". */
 NUV_API NuvBool NUV_CALL NuvSimFailBuildStep(int status, int times);
+NUV_API NuvBool NUV_CALL NuvSimFailBuildStepAfter(int status, int skip, int times);
 NUV_API NuvBool NUV_CALL NuvSimFailBuildStepNamed(const char *name, int times);
+/* Clears every call fault (as NuvSimClearCallFaults). */
 NUV_API void NUV_CALL NuvSimClearBuildFaults(void);
 
 /* Device information sets handed out by SetupDiGetClassDevsA and not yet

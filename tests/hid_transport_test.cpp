@@ -6,9 +6,10 @@
 #include <set>
 #include <thread>
 
+#include "common/text.h"
 #include "control/testing.h"
 #include "control_fixture.h"
-#include "platform/sim/hid_interface.h"
+#include "platform/sim/control_function.h"
 #include "platform/sim/world.h"
 
 namespace nuv {
@@ -29,7 +30,7 @@ protected:
     }
 
     void SetFirmwareShutter(std::uint16_t value) {
-        sim::World::Instance().FindHidInterface(hid)->WithFirmware([&](sim::Firmware &f) { f.shutter = value; });
+        sim::World::Instance().FindControl(hid)->WithFirmware([&](sim::Firmware &f) { f.shutter = value; });
     }
 
     ControlChannelRef channel;
@@ -94,7 +95,7 @@ TEST_F(HidTransportTest, NoChannelOrUnusableReportLengthsSendNothing) {
 // The firmware worker and the application may send on one camera at once:
 // each exchange must get the reply to its own command, never the other's.
 TEST_F(HidTransportTest, TwoThreadsOnOneChannelEachGetTheReplyToTheirOwnCommand) {
-    sim::World::Instance().FindHidInterface(hid)->WithFirmware([](sim::Firmware &f) {
+    sim::World::Instance().FindControl(hid)->WithFirmware([](sim::Firmware &f) {
         f.temperature[0] = 41;
         f.temperature[1] = 37;
     });
@@ -385,10 +386,13 @@ TEST_F(HidTransportTest, CapabilitiesComeFromTheInterfaceAndPreparsedDataIsFreed
     EXPECT_EQ(NuvSimLiveHidPreparsedData(), 0);
     EXPECT_EQ(NuvSimHidOpenFlags(hid), static_cast<int>(kControlChannelFlags));
 
-    wchar_t serial[16] = {};
+    // UTF-16 units on every build: two bytes each, the terminator included.
+    static_assert(sizeof(WCHAR) == 2);
+    WCHAR serial[16] = {};
     ASSERT_TRUE(os::HidD_GetSerialNumberString(channel->handle(), serial, sizeof serial));
-    EXPECT_EQ(std::wstring(serial), L"12345678");
-    EXPECT_FALSE(os::HidD_GetSerialNumberString(channel->handle(), serial, 8 * sizeof(wchar_t)));
+    EXPECT_EQ(std::basic_string<WCHAR>(serial), std::basic_string<WCHAR>(WideLiteral("12345678").get()));
+    EXPECT_FALSE(os::HidD_GetSerialNumberString(channel->handle(), serial, 8 * sizeof(WCHAR)));
+    EXPECT_TRUE(os::HidD_GetSerialNumberString(channel->handle(), serial, 9 * sizeof(WCHAR)));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/text.h"
 #include "platform/com_ref.h"
 #include "platform/os.h"
 #include "sim_fixture.h"
@@ -98,7 +99,7 @@ protected:
         if (devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, monikers.put(), 0) != S_OK) return false;
         if (monikers->Next(1, moniker.put(), nullptr) != S_OK) return false;
         if (moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, g.capture.putVoid()) != S_OK) return false;
-        if (g.graph->AddFilter(g.capture.get(), L"Video Capture 0") != S_OK) return false;
+        if (g.graph->AddFilter(g.capture.get(), nuv::WideLiteral("Video Capture 0").get()) != S_OK) return false;
         if (nuv::os::CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER,
                                       IID_ICaptureGraphBuilder2, g.builder.putVoid()) != S_OK ||
             g.builder->SetFiltergraph(g.graph.get()) != S_OK) {
@@ -131,7 +132,7 @@ protected:
         wanted.subtype = subtype;
         wanted.formattype = FORMAT_VideoInfo;
         if (g.grabber->SetMediaType(&wanted) != S_OK) return false;
-        if (g.graph->AddFilter(g.grabberFilter.get(), L"Grabber 0") != S_OK) return false;
+        if (g.graph->AddFilter(g.grabberFilter.get(), nuv::WideLiteral("Grabber 0").get()) != S_OK) return false;
         ComRef<IPin> out = FindPin(g.capture.get(), PINDIR_OUTPUT);
         ComRef<IPin> in = FindPin(g.grabberFilter.get(), PINDIR_INPUT);
         if (!out || !in || g.graph->Connect(out.get(), in.get()) != S_OK) return false;

@@ -29,7 +29,7 @@ typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
 typedef char CHAR;
-typedef wchar_t WCHAR;  // the library only copies and compares wide text
+typedef char16_t WCHAR;  // UTF-16 code units, 2 bytes as on Windows
 typedef void *LPVOID;
 typedef void *PVOID;
 typedef const void *LPCVOID;

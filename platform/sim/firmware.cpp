@@ -8,9 +8,6 @@ namespace nuv::sim {
 
 namespace {
 
-constexpr int kWidths[3] = {1280, 656, 328};
-constexpr int kHeights[3] = {720, 408, 204};
-
 // Deterministic per camera, so two cameras differ and a test can rely on the
 // content it gets for a given serial number.
 class Random {
@@ -115,16 +112,15 @@ void Firmware::SeedParameterBlock(std::uint32_t serialNumber) {
     block[3] = static_cast<std::uint8_t>(serialNumber);
     block[4] = 0x01;  // layout revision of the factory data
     Random random(serialNumber);
-    for (int number = 0; number < 2; ++number) {
-        std::uint8_t *section = block + 16 + 576 * number;
-        for (int mode = 0; mode < 3; ++mode) {
-            const int width = kWidths[mode];
-            const int height = kHeights[mode];
-            std::uint8_t *list = section + 80 * mode;
+    for (int number = 1; number <= 2; ++number) {
+        for (int mode = 0; mode < protocol::kModeCount; ++mode) {
+            const int width = protocol::kModeWidth[mode];
+            const int height = protocol::kModeHeight[mode];
+            std::uint8_t *list = block + protocol::DefectListOffset(number, mode);
             const int used = 3 + random.Below(4);
-            for (int entry = 0; entry < 20; ++entry) {
-                std::uint16_t column = 0xFFFF;
-                std::uint16_t row = 0xFFFF;
+            for (int entry = 0; entry < protocol::kDefectEntryCount; ++entry) {
+                std::uint16_t column = protocol::kUnusedDefect;
+                std::uint16_t row = protocol::kUnusedDefect;
                 if (entry < used) {
                     column = static_cast<std::uint16_t>(4 + random.Below(width - 8));
                     row = static_cast<std::uint16_t>(4 + random.Below(height - 8));
@@ -134,7 +130,7 @@ void Firmware::SeedParameterBlock(std::uint32_t serialNumber) {
             }
             // Vignetting: the gain rises from about 1 at the optical centre
             // to about 1.4 in the corners, a little different for each site.
-            std::uint8_t *set = section + 240 + 112 * mode;
+            std::uint8_t *set = block + protocol::ShadingSetOffset(number, mode);
             const double cx = width / 2.0 + (random.Unit() - 0.5) * 16.0;
             const double cy = height / 2.0 + (random.Unit() - 0.5) * 12.0;
             const double corner2 = (width / 2.0) * (width / 2.0) + (height / 2.0) * (height / 2.0);
@@ -158,22 +154,22 @@ Firmware::Block Firmware::Answer(const Block &command) {
     reply[0] = command[0];
     std::uint8_t status = kStatusOk;
     switch (command[0]) {
-    case 0xF0:  // recognition
+    case protocol::kCmdRecognition:
         reply[1] = recognition;
         break;
-    case 0xF1:  // USB mode
+    case protocol::kCmdUsbMode:
         reply[1] = usbMode;
         break;
-    case 0x01:  // GPIO direction
+    case protocol::kCmdGpioDirection:
         gpioDirection = command[1];
         break;
-    case 0x02:  // GPIO output latch
+    case protocol::kCmdGpioOutput:
         gpioOutput = command[1];
         break;
-    case 0x03:  // GPIO input: the pins as they stand
+    case protocol::kCmdGpioInput:  // the pins as they stand
         reply[1] = GpioPins();
         break;
-    case 0x10:  // temperature, selector 1 or 2
+    case protocol::kCmdTemperature:  // selector 1 or 2
         if (command[1] == 1 || command[1] == 2) {
             reply[1] = command[1];
             reply[2] = temperature[command[1] - 1];
@@ -181,18 +177,18 @@ Firmware::Block Firmware::Answer(const Block &command) {
             status = kStatusBadArgument;
         }
         break;
-    case 0x30:  // set digital gains
+    case protocol::kCmdSetDigitalGain:
         for (int i = 0; i < 4; ++i) {
             gains[i] = static_cast<std::uint16_t>((command[1 + 2 * i] << 8) | command[2 + 2 * i]);
         }
         break;
-    case 0x31:  // get digital gains
+    case protocol::kCmdGetDigitalGain:
         for (int i = 0; i < 4; ++i) {
             reply[1 + 2 * i] = static_cast<std::uint8_t>(gains[i] >> 8);
             reply[2 + 2 * i] = static_cast<std::uint8_t>(gains[i]);
         }
         break;
-    case 0x32: {  // set shutter
+    case protocol::kCmdSetShutter: {
         const auto value = static_cast<std::uint16_t>((command[1] << 8) | command[2]);
         if (value == 0) {
             status = kStatusBadArgument;
@@ -201,22 +197,22 @@ Firmware::Block Firmware::Answer(const Block &command) {
         }
         break;
     }
-    case 0x33:  // get shutter
+    case protocol::kCmdGetShutter:
         reply[1] = static_cast<std::uint8_t>(shutter >> 8);
         reply[2] = static_cast<std::uint8_t>(shutter);
         break;
-    case 0xE0:  // serial number, from the parameter block
+    case protocol::kCmdSerialNumber:  // from the parameter block
         FlashPeek(kParameterBlockAddress, reply.data() + 1, 4);
         break;
-    case 0xFF: {  // version text, zero-terminated; at most 61 bytes of data
-        const std::size_t length = std::min<std::size_t>(versionText.size(), 61);
+    case protocol::kCmdVersion: {  // zero-terminated; at most 61 bytes of data
+        const std::size_t length = std::min<std::size_t>(versionText.size(), protocol::kReplyDataBytes);
         std::memcpy(reply.data() + 1, versionText.data(), length);
         break;
     }
-    case 0xF2:  // sensor register write
+    case protocol::kCmdSetRegister:  // a sensor register
         registers[static_cast<std::uint16_t>((command[1] << 8) | command[2])] = command[3];
         break;
-    case 0x20: {  // flash write: 56 bytes ANDed into what is there
+    case protocol::kCmdFlashWrite: {  // 56 bytes ANDed into what is there
         const std::uint32_t address = Address24(command);
         std::memcpy(reply.data() + 1, command.data() + 1, 3);
         if (address + kChunkSize > kFlashSize) {
@@ -226,7 +222,7 @@ Firmware::Block Firmware::Answer(const Block &command) {
         }
         break;
     }
-    case 0x21: {  // flash read
+    case protocol::kCmdFlashRead: {
         const std::uint32_t address = Address24(command);
         std::memcpy(reply.data() + 1, command.data() + 1, 3);
         if (address + kChunkSize > kFlashSize) {
@@ -236,7 +232,7 @@ Firmware::Block Firmware::Answer(const Block &command) {
         }
         break;
     }
-    case 0x22:  // flash erase, sectors first..last inclusive
+    case protocol::kCmdFlashErase:  // sectors first..last inclusive
         if (command[1] > command[2]) {
             status = kStatusBadArgument;
         } else {
@@ -247,7 +243,7 @@ Firmware::Block Firmware::Answer(const Block &command) {
         status = kStatusUnknownCommand;
         break;
     }
-    reply[62] = status;
+    reply[protocol::kReplyStatusByte] = status;
     return reply;
 }
 

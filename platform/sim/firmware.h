@@ -16,21 +16,21 @@
 #include <memory>
 #include <string>
 
+#include "protocol/camera_protocol.h"
+
 namespace nuv::sim {
 
 class Firmware {
 public:
-    static constexpr std::size_t kBlockSize = 63;
+    static constexpr std::size_t kBlockSize = protocol::kReplyBlockSize;
     static constexpr std::uint32_t kFlashSize = 16u << 20;
-    static constexpr std::uint32_t kSectorSize = 0x10000;
-    static constexpr std::uint32_t kChunkSize = 56;
-    static constexpr std::uint32_t kParameterBlockAddress = 0x70000;
-    static constexpr std::uint32_t kParameterBlockSize = 1176;
-
-    // Status bytes of refused commands.
-    static constexpr std::uint8_t kStatusOk = 0x00;
-    static constexpr std::uint8_t kStatusUnknownCommand = 0x01;
-    static constexpr std::uint8_t kStatusBadArgument = 0x02;
+    static constexpr std::uint32_t kSectorSize = protocol::kFlashSectorSize;
+    static constexpr std::uint32_t kChunkSize = protocol::kFlashChunkSize;
+    static constexpr std::uint32_t kParameterBlockAddress = protocol::kParameterBlockAddress;
+    static constexpr std::uint32_t kParameterBlockSize = protocol::kParameterBlockSize;
+    static constexpr std::uint8_t kStatusOk = protocol::kStatusOk;
+    static constexpr std::uint8_t kStatusUnknownCommand = protocol::kStatusUnknownCommand;
+    static constexpr std::uint8_t kStatusBadArgument = protocol::kStatusBadArgument;
 
     using Block = std::array<std::uint8_t, kBlockSize>;
 

@@ -1,10 +1,16 @@
 #include "platform/sim/world.h"
-#include "platform/sim/memory.h"
 
-#include "platform/sim/clock.h"
-#include "platform/sim/files.h"
-#include "platform/sim/threads.h"
-#include "platform/sim/video_device.h"
+#include <cstdio>
+
+#include "platform/framework/clock.h"
+#include "platform/framework/diagnostics.h"
+#include "platform/framework/files.h"
+#include "platform/framework/memory.h"
+#include "platform/framework/threads.h"
+
+namespace nuv::framework {
+SourceProvider &Sources() { return sim::World::Instance(); }
+}  // namespace nuv::framework
 
 namespace nuv::sim {
 
@@ -15,53 +21,100 @@ World &World::Instance() {
     return *world;
 }
 
-World::World() { ResetDefault(); }
+// The first use of the world fills it, and leaves the clock alone: a program
+// may have asked for virtual time before.
+World::World() {
+    AddCamera(framework::Widen("NUV"), 0x1A2B3C01u, true);
+    AddCamera(framework::Widen("NUV2"), 0x1A2B3C02u, true);
+}
 
-void World::ClearLocked() {
-    devices_.clear();
-    nextId_ = 1;
-    // ---- Control interfaces (HID) ----
-    hidInterfaces_.clear();
-    nextHidId_ = 1;
+void World::ClearDevices() {
+    std::vector<std::shared_ptr<VideoFunction>> devices;
+    std::vector<std::shared_ptr<ControlFunction>> controls;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        devices.swap(devices_);
+        controls.swap(controls_);
+        unplugged_.clear();
+        nextId_ = 1;
+        nextControlId_ = 1;
+    }
+    for (auto &device : devices) device->Unplug();
+    for (auto &control : controls) control->Unplug();
 }
 
 void World::Reset() {
-    FileTable::Instance().Clear();
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        ClearLocked();
-    }
-    Clock::Instance().UseVirtualTime(false);
-    // ---- Threads ----
-    ResetThreadSwitches();
-    ResetAllocationSwitch();
-    ResetVideoWorld();
+    ClearDevices();
+    framework::FileTable::Instance().Clear();
+    framework::Clock::Instance().UseVirtualTime(false);
+    framework::Faults::Clear();
+    framework::ResetThreadSwitches();
+    framework::ResetAllocationSwitch();
+    framework::ForgetComInits();
 }
 
 void World::ResetDefault() {
     Reset();
-    AddDefaultCameras(*this);
+    AddCamera(framework::Widen("NUV"), 0x1A2B3C01u, true);
+    AddCamera(framework::Widen("NUV2"), 0x1A2B3C02u, true);
 }
 
-int World::AddDevice(const std::wstring &friendlyName, bool plugAndPlay) {
+int World::AddDevice(const WideText &friendlyName, bool plugAndPlay) {
     std::lock_guard<std::mutex> hold(lock_);
-    auto device = std::make_shared<VirtualCamera>();
-    device->id = nextId_++;
-    device->friendlyName = friendlyName;
-    device->plugAndPlay = plugAndPlay;
+    auto device = std::make_shared<VideoFunction>(nextId_++, friendlyName, plugAndPlay);
     devices_.push_back(device);
     return device->id;
 }
 
-bool World::RemoveDevice(int id) {
-    std::lock_guard<std::mutex> hold(lock_);
-    for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-        if ((*it)->id == id) {
-            devices_.erase(it);
-            return true;
+int World::AddCamera(const WideText &friendlyName, std::uint32_t serialNumber, bool plugAndPlay) {
+    const int id = AddDevice(friendlyName, plugAndPlay);
+    char path[160];
+    std::snprintf(path, sizeof path,
+                  "\\\\?\\hid#vid_1d6b&pid_0102&mi_01#8&%08x&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                  0x3C4D0000u + static_cast<unsigned>(id));
+    char instance[80];
+    std::snprintf(instance, sizeof instance, "HID\\VID_1D6B&PID_0102&MI_01\\8&%08X&0&0000",
+                  0x3C4D0000u + static_cast<unsigned>(id));
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%08X", serialNumber);
+    const int control = AddControl(std::make_shared<ControlFunction>(
+        path, instance, ParentInstanceIdFor(DefaultInstanceKey(id)), framework::Widen(serial), serialNumber));
+    AttachControl(id, control);
+    return id;
+}
+
+bool World::UnplugDevice(int id, bool withControl) {
+    std::shared_ptr<VideoFunction> device;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+            if ((*it)->id == id) {
+                device = *it;
+                devices_.erase(it);
+                unplugged_.push_back(device);
+                break;
+            }
         }
     }
-    return false;
+    if (!device) return false;
+    device->Unplug();
+    if (withControl) {
+        if (auto control = device->Control()) RemoveControl(control->id);
+    }
+    return true;
+}
+
+std::shared_ptr<VideoFunction> World::FindDevice(int id, bool evenUnplugged) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto &device : devices_) {
+        if (device->id == id) return device;
+    }
+    if (evenUnplugged) {
+        for (const auto &device : unplugged_) {
+            if (device->id == id) return device;
+        }
+    }
+    return nullptr;
 }
 
 int World::DeviceCount() const {
@@ -69,33 +122,65 @@ int World::DeviceCount() const {
     return static_cast<int>(devices_.size());
 }
 
-// ---- Video side ----
-std::shared_ptr<VirtualCamera> World::FindDevice(int id) const {
+int World::AddControl(std::shared_ptr<ControlFunction> control) {
+    if (!control) return 0;
     std::lock_guard<std::mutex> hold(lock_);
-    for (const auto &device : devices_) {
-        if (device->id == id) return device;
+    control->id = nextControlId_++;
+    controls_.push_back(control);
+    return control->id;
+}
+
+bool World::RemoveControl(int id) {
+    std::shared_ptr<ControlFunction> removed;
+    std::vector<std::shared_ptr<VideoFunction>> owners;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        for (auto it = controls_.begin(); it != controls_.end(); ++it) {
+            if ((*it)->id == id) {
+                removed = *it;
+                controls_.erase(it);
+                break;
+            }
+        }
+        if (!removed) return false;
+        owners = devices_;
+    }
+    for (auto &device : owners) {
+        if (device->Control() == removed) device->AttachControl(nullptr);
+    }
+    removed->Unplug();
+    return true;
+}
+
+std::shared_ptr<ControlFunction> World::FindControl(int id) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (const auto &control : controls_) {
+        if (control->id == id) return control;
     }
     return nullptr;
 }
 
-std::vector<std::shared_ptr<VirtualCamera>> World::DeviceSnapshot() const {
+int World::ControlCount() const {
     std::lock_guard<std::mutex> hold(lock_);
-    return devices_;
+    return static_cast<int>(controls_.size());
 }
-// ---- end video side ----
 
-std::wstring Widen(const char *utf8) {
-    std::wstring out;
-    if (utf8 == nullptr) return out;
-    const auto *p = reinterpret_cast<const unsigned char *>(utf8);
-    while (*p) {
-        unsigned int c = *p++;
-        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-        if (extra) c &= 0x3Fu >> extra;
-        for (; extra > 0 && (*p & 0xC0) == 0x80; --extra) c = (c << 6) | (*p++ & 0x3Fu);
-        out.push_back(static_cast<wchar_t>(c));
-    }
-    return out;
+bool World::AttachControl(int deviceId, int controlId) {
+    auto device = FindDevice(deviceId);
+    auto control = FindControl(controlId);
+    if (!device || !control) return false;
+    device->AttachControl(std::move(control));
+    return true;
+}
+
+std::vector<std::shared_ptr<framework::VideoSource>> World::VideoSources() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return {devices_.begin(), devices_.end()};
+}
+
+std::vector<std::shared_ptr<framework::ControlSource>> World::ControlSources() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return {controls_.begin(), controls_.end()};
 }
 
 }  // namespace nuv::sim

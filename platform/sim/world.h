@@ -1,37 +1,22 @@
-// The simulated camera world: the devices plugged in, and everything the
-// simulated OS services answer from. One process-wide instance.
+// The simulated camera world: the virtual cameras plugged in, the source
+// provider of the nuv_sim library. A camera is a video function and, for the
+// library's own cameras, a control function (its HID interface and
+// firmware); control functions may also stand alone.
 #pragma once
 
-#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/framework/source.h"
+#include "platform/sim/control_function.h"
+#include "platform/sim/video_function.h"
+
 namespace nuv::sim {
 
-class HidInterface;
-// ---- Video side (helper disc) ----
-class VideoDevice;
-std::shared_ptr<VideoDevice> NewVideoDevice();
-// ---- end video side ----
-
-// A device as the simulated OS shows it. The model is transport-independent;
-// the video and control front ends read it.
-struct VirtualCamera {
-    int id = 0;
-    std::wstring friendlyName;
-    bool plugAndPlay = true;
-
-    // ---- Control interface (HID) ----
-    // The camera's vendor HID interface and its firmware; null for a plain
-    // video device.
-    std::shared_ptr<HidInterface> hid;
-    // ---- Video side: capabilities, properties, frames, faults ----
-    std::shared_ptr<VideoDevice> video = NewVideoDevice();
-};
-
-class World {
+class World final : public framework::SourceProvider {
 public:
     static World &Instance();
 
@@ -40,53 +25,41 @@ public:
     // The world an application meets: two of the library's cameras.
     void ResetDefault();
 
-    int AddDevice(const std::wstring &friendlyName, bool plugAndPlay);
-    bool RemoveDevice(int id);
+    // A video device at the end of the enumeration order; its id (> 0).
+    int AddDevice(const WideText &friendlyName, bool plugAndPlay);
+    // One of the library's cameras: a video device with the cameras' offer
+    // and its control function (firmware holding serialNumber, serial string
+    // its eight upper-case hex digits, parent instance ID matching the
+    // device's display name). Its id.
+    int AddCamera(const WideText &friendlyName, std::uint32_t serialNumber, bool plugAndPlay);
+    // Unplugs a device and its control function (if any).
+    bool UnplugDevice(int id, bool withControl);
+    // A device plugged in, or unplugged since the last reset (so that what
+    // its streams still do can be seen); null for none.
+    std::shared_ptr<VideoFunction> FindDevice(int id, bool evenUnplugged = false) const;
     int DeviceCount() const;
 
-    // Live COM initialisations and COM objects of the simulated framework:
-    // both return to zero once the library has released what it made.
-    void NoteComInit(int delta) { comInits_ += delta; }
-    int ComInits() const { return comInits_; }
-    void NoteComObject(int delta) { comObjects_ += delta; }
-    int ComObjects() const { return comObjects_; }
+    int AddControl(std::shared_ptr<ControlFunction> control);
+    bool RemoveControl(int id);
+    std::shared_ptr<ControlFunction> FindControl(int id) const;
+    int ControlCount() const;
+    // Makes the control function the device's own.
+    bool AttachControl(int deviceId, int controlId);
 
-    std::mutex &Lock() const { return lock_; }
-    // Devices in enumeration order; read under Lock().
-    const std::vector<std::shared_ptr<VirtualCamera>> &Devices() const { return devices_; }
-
-    // ---- Control interfaces (HID) ----
-    // Every HID interface present, whether a camera owns it or not. Adding
-    // one makes its device path openable; removing it unplugs it (handles
-    // still open fail from then on) and detaches it from its camera.
-    int AddHidInterface(std::shared_ptr<HidInterface> hid);
-    bool RemoveHidInterface(int id);
-    std::shared_ptr<HidInterface> FindHidInterface(int id) const;
-    // Makes hid (present in the world) the control interface of the device.
-    bool AttachHidInterface(int deviceId, int hidId);
-    // In order of addition; read under Lock().
-    const std::vector<std::shared_ptr<HidInterface>> &HidInterfaces() const { return hidInterfaces_; }
-    // ---- Video side ----
-    // The device with this id, or null.
-    std::shared_ptr<VirtualCamera> FindDevice(int id) const;
-    // A copy of the device list, for enumerations that outlive the lock.
-    std::vector<std::shared_ptr<VirtualCamera>> DeviceSnapshot() const;
+    // framework::SourceProvider
+    std::vector<std::shared_ptr<framework::VideoSource>> VideoSources() override;
+    std::vector<std::shared_ptr<framework::ControlSource>> ControlSources() override;
 
 private:
     World();
-    void ClearLocked();
+    void ClearDevices();
 
     mutable std::mutex lock_;
-    std::vector<std::shared_ptr<VirtualCamera>> devices_;
+    std::vector<std::shared_ptr<VideoFunction>> devices_;
+    std::vector<std::shared_ptr<VideoFunction>> unplugged_;
+    std::vector<std::shared_ptr<ControlFunction>> controls_;
     int nextId_ = 1;
-    // ---- Control interfaces (HID) ----
-    std::vector<std::shared_ptr<HidInterface>> hidInterfaces_;
-    int nextHidId_ = 1;
-    std::atomic<int> comInits_{0};
-    std::atomic<int> comObjects_{0};
+    int nextControlId_ = 1;
 };
-
-// UTF-8 to wide text, for names that arrive through the C control API.
-std::wstring Widen(const char *utf8);
 
 }  // namespace nuv::sim

@@ -1,7 +1,10 @@
-// The simulated world's one clock. GetTickCount, Sleep and every timed wait of
-// the simulated devices read it. In real time it follows the machine's
-// monotonic clock; in virtual time nothing waits: a sleep or a wait that
-// would time out returns at once and moves the clock on by its length.
+// The framework's one clock. GetTickCount, Sleep and every timed wait of the
+// framework and its camera sources read it. In real time it follows the
+// machine's monotonic clock. Tests of the simulated world switch it to
+// virtual time, in which nothing waits: a sleep or a wait that would time out
+// returns at once and moves the clock on by its length. No lock of the
+// framework or of a source is held across a move of the clock, because the
+// threads that must catch up with it (streaming threads) may need it.
 #pragma once
 
 #include <condition_variable>
@@ -10,7 +13,7 @@
 #include <map>
 #include <mutex>
 
-namespace nuv::sim {
+namespace nuv::framework {
 
 class Clock {
 public:
@@ -25,13 +28,16 @@ public:
 
     // Waits on cv (with lock held by the caller) until ready() or timeoutMs
     // passed. In virtual time a wait that is not ready at once advances the
-    // clock by the whole timeout and returns ready()'s answer then.
+    // clock by the whole timeout, with the lock let go meanwhile, and
+    // returns ready()'s answer then.
     template <class Pred>
     bool WaitFor(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, std::uint32_t timeoutMs,
                  Pred ready) {
         if (ready()) return true;
         if (IsVirtual()) {
+            lock.unlock();
             Advance(timeoutMs);
+            lock.lock();
             return ready();
         }
         return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
@@ -62,4 +68,4 @@ private:
     std::uint32_t virtualNow_ = 0;
 };
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework

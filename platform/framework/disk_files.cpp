@@ -1,18 +1,18 @@
-// Files of the machine's own file system, as the simulated OS opens them for
+// Files of the machine's own file system, as the OS door opens them for
 // the library (firmware images). On Windows builds of the simulated world the
 // real OS answers; elsewhere POSIX calls, opened without blocking so that a
 // FIFO shows up as a pipe instead of holding the caller.
 #include <memory>
 #include <string>
 
-#include "platform/sim/files.h"
+#include "platform/framework/files.h"
 
 #if defined(_WIN32)
 
-namespace nuv::sim {
+namespace nuv::framework {
 namespace {
 
-class DiskFile : public SimFile {
+class DiskFile : public FileObject {
 public:
     explicit DiskFile(HANDLE handle) : handle_(handle) {}
     ~DiskFile() override { ::CloseHandle(handle_); }
@@ -32,14 +32,14 @@ private:
 
 }  // namespace
 
-std::shared_ptr<SimFile> OpenDiskFile(const std::string &path) {
+std::shared_ptr<FileObject> OpenDiskFile(const std::string &path) {
     HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_shared<DiskFile>(handle);
 }
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework
 
 #else
 
@@ -49,10 +49,10 @@ std::shared_ptr<SimFile> OpenDiskFile(const std::string &path) {
 
 #include <cerrno>
 
-namespace nuv::sim {
+namespace nuv::framework {
 namespace {
 
-class DiskFile : public SimFile {
+class DiskFile : public FileObject {
 public:
     DiskFile(int fd, const struct stat &status) : fd_(fd), status_(status) {}
     ~DiskFile() override { ::close(fd_); }
@@ -85,7 +85,7 @@ private:
 
 }  // namespace
 
-std::shared_ptr<SimFile> OpenDiskFile(const std::string &path) {
+std::shared_ptr<FileObject> OpenDiskFile(const std::string &path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return nullptr;
     struct stat status;
@@ -100,6 +100,6 @@ std::shared_ptr<SimFile> OpenDiskFile(const std::string &path) {
     return std::make_shared<DiskFile>(fd, status);
 }
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework
 
 #endif

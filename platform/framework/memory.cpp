@@ -1,4 +1,4 @@
-// The library's large buffers in the simulated world: aligned blocks that a
+// The library's large buffers on non-Windows builds: aligned blocks that a
 // test can make fail (frame buffers, gain maps, firmware images), counted so
 // that a test sees every block given back.
 #include <atomic>
@@ -6,11 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "nuv_sim.h"
 #include "platform/os.h"
-#include "platform/sim/memory.h"
+#include "platform/framework/memory.h"
 
-namespace nuv::sim {
+namespace nuv::framework {
 namespace {
 
 std::atomic<int> gSkip{0};
@@ -43,7 +42,7 @@ void ResetAllocationSwitch() { FailAllocations(0, 0); }
 
 int LiveAllocations() { return gLive.load(); }
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework
 
 namespace nuv::os {
 
@@ -51,14 +50,14 @@ namespace nuv::os {
 // needs nothing but the pointer, on every system the simulator builds for.
 void *AllocateAligned(std::size_t bytes, std::size_t alignment) {
     if (alignment < alignof(void *) || (alignment & (alignment - 1)) != 0 || alignment > 4096) return nullptr;
-    if (sim::TakeFailure()) return nullptr;
+    if (framework::TakeFailure()) return nullptr;
     if (bytes > SIZE_MAX - alignment - sizeof(void *)) return nullptr;
     void *raw = std::malloc(bytes + alignment + sizeof(void *));
     if (raw == nullptr) return nullptr;
     auto start = reinterpret_cast<std::uintptr_t>(raw) + sizeof(void *);
     start = (start + alignment - 1) & ~(static_cast<std::uintptr_t>(alignment) - 1);
     std::memcpy(reinterpret_cast<void *>(start - sizeof(void *)), &raw, sizeof raw);
-    ++sim::gLive;
+    ++framework::gLive;
     return reinterpret_cast<void *>(start);
 }
 
@@ -67,10 +66,8 @@ void FreeAligned(void *block) {
     void *raw = nullptr;
     std::memcpy(&raw, static_cast<unsigned char *>(block) - sizeof(void *), sizeof raw);
     std::free(raw);
-    --sim::gLive;
+    --framework::gLive;
 }
 
 }  // namespace nuv::os
 
-void NUV_CALL NuvSimFailAllocations(int skip, int count) { nuv::sim::FailAllocations(skip, count); }
-int NUV_CALL NuvSimLiveAllocations(void) { return nuv::sim::LiveAllocations(); }

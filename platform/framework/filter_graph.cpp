@@ -1,123 +1,67 @@
-// The simulated filter graph (with media control and media event), its
-// streaming threads, and the capture graph builder.
+// The filter graph (with media control and media event), its streaming
+// threads, and the capture graph builder.
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
-#include "platform/sim/clock.h"
-#include "platform/sim/video_com.h"
+#include "platform/framework/clock.h"
+#include "platform/framework/filters.h"
 
-namespace nuv::sim {
+namespace nuv::framework {
 namespace {
 
 constexpr HRESULT kWrongState = static_cast<HRESULT>(0x80040227u);
 constexpr HRESULT kNotStopped = static_cast<HRESULT>(0x80040224u);
 
-// One capture filter streaming into its grabber on a thread of its own, as
-// the framework's streaming threads do. Generated frames are paced by the
-// simulator's clock; pushed frames go out as soon as they are queued.
-class Stream {
+// A sink for a graph that was started but sends nothing.
+class Silence final : public FrameSink {
 public:
-    Stream(IBaseFilter *filter, CaptureFilter *capture, SampleGrabber *grabber, IBaseFilter *grabberFilter)
-        : filter_(filter), capture_(capture), grabber_(grabber), grabberFilter_(grabberFilter),
-          camera_(CameraOf(capture)) {
-        filter_->AddRef();
+    void Deliver(double, const std::uint8_t *, std::size_t) override {}
+};
+
+// One capture filter streaming into its grabber on a thread of the
+// framework's own, as the framework's streaming threads do. The source
+// paces the frames.
+class StreamThread {
+public:
+    StreamThread(IBaseFilter *captureFilter, IBaseFilter *grabberFilter, SampleGrabber *grabber,
+                 std::unique_ptr<VideoStream> stream, bool silent)
+        : captureFilter_(captureFilter), grabberFilter_(grabberFilter), grabber_(grabber),
+          stream_(std::move(stream)), silent_(silent) {
+        captureFilter_->AddRef();
         grabberFilter_->AddRef();
     }
-    ~Stream() {
+    ~StreamThread() {
         Stop();
+        stream_.reset();
         grabberFilter_->Release();
-        filter_->Release();
+        captureFilter_->Release();
     }
 
     void Start() {
-        Clock &clock = Clock::Instance();
-        silent_ = VideoFaults::Instance().Fails(kStepFirstFrame);
-        start_ = clock.Now();
-        follower_ = clock.AddFollower();
-        {
-            std::lock_guard<std::mutex> hold(camera_->video->lock);
-            ++camera_->video->activeStreams;
-        }
-        thread_ = std::thread([this] { Loop(); });
+        thread_ = std::thread([this] {
+            Silence silence;
+            stream_->Run(silent_ ? static_cast<FrameSink &>(silence) : SinkOf(grabber_));
+        });
     }
 
     // Returns once the thread has ended: no sample is delivered afterwards.
     void Stop() {
         if (!thread_.joinable()) return;
-        stop_ = true;
-        Clock::Instance().Notify();
+        stream_->Interrupt();
         if (thread_.get_id() == std::this_thread::get_id()) {
             thread_.detach();  // stopped from its own callback: it ends after returning
         } else {
             thread_.join();
         }
-        Clock::Instance().RemoveFollower(follower_);
-        VideoDevice &device = *camera_->video;
-        std::lock_guard<std::mutex> hold(device.lock);
-        --device.activeStreams;
-        device.deliveredCv.notify_all();
     }
 
 private:
-    void Loop() {
-        Clock &clock = Clock::Instance();
-        VideoDevice &device = *camera_->video;
-        std::vector<std::uint8_t> bytes;
-        std::uint64_t frame = 0;
-        for (;;) {
-            VideoCapability format{};
-            bool generate = false;
-            bool havePushed = false;
-            PushedFrame pushed;
-            {
-                std::lock_guard<std::mutex> hold(device.lock);
-                if (!device.pushed.empty()) {
-                    pushed = std::move(device.pushed.front());
-                    device.pushed.pop_front();
-                    havePushed = true;
-                } else {
-                    generate = device.Generates(silent_);
-                    if (generate) device.CurrentFormat(&format);
-                }
-            }
-            if (stop_) return;
-            if (havePushed) {
-                DeliverSample(grabber_, pushed.sampleTime, pushed.bytes.data(), static_cast<long>(pushed.bytes.size()));
-                std::lock_guard<std::mutex> hold(device.lock);
-                ++device.pushedDelivered;
-                device.deliveredCv.notify_all();
-                continue;
-            }
-            auto wake = [&] {
-                if (stop_) return true;
-                std::lock_guard<std::mutex> hold(device.lock);
-                return !device.pushed.empty() || (!generate && device.Generates(silent_));
-            };
-            const auto offset = static_cast<std::uint32_t>(static_cast<std::uint64_t>(frame) *
-                                                           static_cast<std::uint64_t>(format.frameInterval) / 10000);
-            if (!clock.WaitUntil(follower_, start_ + offset, generate, wake)) {
-                if (stop_) return;
-                continue;
-            }
-            ++frame;
-            generator_.Generate(*camera_, format, frame, bytes);
-            const double sampleTime = static_cast<double>(frame) * static_cast<double>(format.frameInterval) / 1e7;
-            DeliverSample(grabber_, sampleTime, bytes.data(), static_cast<long>(bytes.size()));
-            std::lock_guard<std::mutex> hold(device.lock);
-            ++device.framesDelivered;
-        }
-    }
-
-    IBaseFilter *filter_;
-    CaptureFilter *capture_;
-    SampleGrabber *grabber_;
+    IBaseFilter *captureFilter_;
     IBaseFilter *grabberFilter_;
-    std::shared_ptr<VirtualCamera> camera_;
-    std::atomic<bool> stop_{false};
-    bool silent_ = false;
-    std::uint32_t start_ = 0;
-    int follower_ = 0;
-    FrameGenerator generator_;
+    SampleGrabber *grabber_;
+    std::unique_ptr<VideoStream> stream_;
+    const bool silent_;
     std::thread thread_;
 };
 
@@ -136,7 +80,7 @@ public:
             filter->Release();
         }
     }
-    NUV_SIM_COM_REFCOUNT
+    NUV_COM_REFCOUNT
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override {
         if (out == nullptr) return E_POINTER;
@@ -145,11 +89,11 @@ public:
             return HandOut(static_cast<IGraphBuilder *>(this), out);
         }
         if (iid == IID_IMediaControl) {
-            if (VideoFaults::Instance().Fails(kStepMediaControl)) return E_NOINTERFACE;
+            if (Faults::Fails(FaultPoint::MediaControl)) return E_NOINTERFACE;
             return HandOut(static_cast<IMediaControl *>(this), out);
         }
         if (iid == IID_IMediaEvent) {
-            if (VideoFaults::Instance().Fails(kStepMediaEvent)) return E_NOINTERFACE;
+            if (Faults::Fails(FaultPoint::MediaEvent)) return E_NOINTERFACE;
             return HandOut(static_cast<IMediaEvent *>(this), out);
         }
         return E_NOINTERFACE;
@@ -159,12 +103,10 @@ public:
     HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter *filter, LPCWSTR name) override {
         if (filter == nullptr) return E_POINTER;
         const bool isGrabber = AsSampleGrabber(filter) != nullptr;
-        if (VideoFaults::Instance().Fails(isGrabber ? kStepAddGrabber : kStepAddCaptureFilter)) return E_FAIL;
+        if (Faults::Fails(isGrabber ? FaultPoint::AddGrabber : FaultPoint::AddFilter)) return E_FAIL;
         {
             std::lock_guard<std::mutex> hold(lock_);
-            for (IBaseFilter *present : filters_) {
-                if (present == filter) return E_INVALIDARG;
-            }
+            if (std::find(filters_.begin(), filters_.end(), filter) != filters_.end()) return E_INVALIDARG;
             filter->AddRef();
             filters_.push_back(filter);
         }
@@ -197,7 +139,7 @@ public:
     // IGraphBuilder
     HRESULT STDMETHODCALLTYPE Connect(IPin *out, IPin *in) override {
         if (out == nullptr || in == nullptr) return E_POINTER;
-        if (VideoFaults::Instance().Fails(kStepConnect)) return VFW_E_CANNOT_CONNECT;
+        if (Faults::Fails(FaultPoint::Connect)) return VFW_E_CANNOT_CONNECT;
         return ConnectPins(out, in);
     }
     HRESULT STDMETHODCALLTYPE Render(IPin *) override { return E_NOTIMPL; }
@@ -223,21 +165,17 @@ public:
             std::lock_guard<std::mutex> hold(lock_);
             if (running_) return S_OK;
         }
-        if (VideoFaults::Instance().Fails(kStepRun)) return E_FAIL;
+        if (Faults::Fails(FaultPoint::Run)) return E_FAIL;
         std::vector<IBaseFilter *> filters;
         {
             std::lock_guard<std::mutex> hold(lock_);
             filters = filters_;
         }
-        std::vector<std::unique_ptr<Stream>> streams;
+        const bool silent = Faults::Fails(FaultPoint::FirstFrame);
+        std::vector<std::unique_ptr<StreamThread>> streams;
         for (IBaseFilter *filter : filters) {
             CaptureFilter *capture = AsCaptureFilter(filter);
             if (capture == nullptr) continue;
-            auto camera = CameraOf(capture);
-            {
-                std::lock_guard<std::mutex> hold(camera->video->lock);
-                if (camera->video->runFails) return E_FAIL;
-            }
             SampleGrabber *grabber = ConnectedGrabber(capture);
             if (grabber == nullptr) continue;
             IBaseFilter *grabberFilter = nullptr;
@@ -245,7 +183,9 @@ public:
                 if (AsSampleGrabber(candidate) == grabber) grabberFilter = candidate;
             }
             if (grabberFilter == nullptr) continue;  // connected to a grabber outside this graph
-            streams.push_back(std::make_unique<Stream>(filter, capture, grabber, grabberFilter));
+            std::unique_ptr<VideoStream> stream = SourceOf(capture)->Start();
+            if (!stream) return E_FAIL;  // the streams started so far end with the vector
+            streams.push_back(std::make_unique<StreamThread>(filter, grabberFilter, grabber, std::move(stream), silent));
         }
         for (IBaseFilter *filter : filters) filter->Run(0);
         {
@@ -258,8 +198,10 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Pause() override { return E_NOTIMPL; }
+    // A refused stop leaves the graph running.
     HRESULT STDMETHODCALLTYPE Stop() override {
         std::lock_guard<std::mutex> control(controlLock_);
+        if (Faults::Fails(FaultPoint::Stop)) return E_FAIL;
         StopStreams();
         return S_OK;
     }
@@ -276,24 +218,26 @@ public:
     HRESULT STDMETHODCALLTYPE StopWhenReady() override { return Stop(); }
 
     // IMediaEvent. A capture graph never completes: a wait on a running
-    // graph times out (E_ABORT) on the simulator's clock; a stopped graph
-    // answers at once that it is not running.
+    // graph times out (E_ABORT) on the framework's clock; a stopped graph
+    // answers at once that it is not running, unless the wait is made to
+    // time out.
     HRESULT STDMETHODCALLTYPE GetEventHandle(OAEVENT *) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetEvent(long *, LONG_PTR *, LONG_PTR *, long) override { return E_ABORT; }
     HRESULT STDMETHODCALLTYPE WaitForCompletion(long timeout, long *code) override {
         if (code == nullptr) return E_POINTER;
         *code = 0;
         Clock &clock = Clock::Instance();
+        const auto ms = timeout < 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(timeout);
+        const bool timesOut = Faults::Fails(FaultPoint::WaitForCompletion);
         std::unique_lock<std::mutex> hold(lock_);
-        if (!running_) return kWrongState;
-        const auto ms = static_cast<std::uint32_t>(timeout < 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(timeout));
+        if (!running_ && !timesOut) return kWrongState;
         if (clock.IsVirtual()) {
             hold.unlock();
             clock.Sleep(ms);
             return E_ABORT;
         }
         const bool stopped = stoppedCv_.wait_for(hold, std::chrono::milliseconds(ms), [&] { return !running_; });
-        return stopped ? kWrongState : E_ABORT;
+        return stopped && !timesOut ? kWrongState : E_ABORT;
     }
     HRESULT STDMETHODCALLTYPE CancelDefaultHandling(long) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE RestoreDefaultHandling(long) override { return S_OK; }
@@ -301,7 +245,7 @@ public:
 
 private:
     void StopStreams() {
-        std::vector<std::unique_ptr<Stream>> streams;
+        std::vector<std::unique_ptr<StreamThread>> streams;
         std::vector<IBaseFilter *> filters;
         {
             std::lock_guard<std::mutex> hold(lock_);
@@ -319,7 +263,7 @@ private:
     std::mutex lock_;
     std::condition_variable stoppedCv_;
     std::vector<IBaseFilter *> filters_;
-    std::vector<std::unique_ptr<Stream>> streams_;
+    std::vector<std::unique_ptr<StreamThread>> streams_;
     bool running_ = false;
 };
 
@@ -328,7 +272,7 @@ public:
     ~CaptureGraphBuilder() override {
         if (graph_) graph_->Release();
     }
-    NUV_SIM_COM_REFCOUNT
+    NUV_COM_REFCOUNT
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override {
         if (out == nullptr) return E_POINTER;
@@ -361,7 +305,7 @@ public:
                                             void **out) override {
         if (out == nullptr || filter == nullptr) return E_POINTER;
         *out = nullptr;
-        if (VideoFaults::Instance().Fails(kStepFindInterface)) return E_FAIL;
+        if (Faults::Fails(FaultPoint::FindInterface)) return E_FAIL;
         CaptureFilter *capture = AsCaptureFilter(filter);
         const bool videoCapture = category != nullptr && *category == PIN_CATEGORY_CAPTURE &&
                                   (type == nullptr || *type == MEDIATYPE_Video);
@@ -405,18 +349,8 @@ private:
 
 }  // namespace
 
-HRESULT CreateFilterGraph(REFIID iid, void **out) {
-    auto *graph = new FilterGraph();
-    const HRESULT result = graph->QueryInterface(iid, out);
-    graph->Release();
-    return result;
-}
+HRESULT CreateFilterGraph(REFIID iid, void **out) { return CreateObject<FilterGraph>(iid, out); }
 
-HRESULT CreateCaptureGraphBuilder(REFIID iid, void **out) {
-    auto *builder = new CaptureGraphBuilder();
-    const HRESULT result = builder->QueryInterface(iid, out);
-    builder->Release();
-    return result;
-}
+HRESULT CreateCaptureGraphBuilder(REFIID iid, void **out) { return CreateObject<CaptureGraphBuilder>(iid, out); }
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework

@@ -1,9 +1,9 @@
-#include "platform/sim/clock.h"
+#include "platform/framework/clock.h"
 
 #include <chrono>
 #include <thread>
 
-namespace nuv::sim {
+namespace nuv::framework {
 
 namespace {
 std::uint32_t RealTicks() {
@@ -127,4 +127,4 @@ void Clock::Notify() {
     changed_.notify_all();
 }
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework

@@ -1,36 +1,13 @@
-#include "platform/sim/files.h"
+#include "platform/framework/files.h"
 
-namespace nuv::sim {
+namespace nuv::framework {
 
 FileTable &FileTable::Instance() {
     static FileTable *table = new FileTable();  // outlives the library's statics
     return *table;
 }
 
-void FileTable::RegisterPath(const std::string &path, FileOpener opener) {
-    std::lock_guard<std::mutex> hold(lock_);
-    paths_[path] = std::move(opener);
-}
-
-void FileTable::UnregisterPath(const std::string &path) {
-    std::lock_guard<std::mutex> hold(lock_);
-    paths_.erase(path);
-}
-
-HANDLE FileTable::Open(const std::string &path, DWORD flags) {
-    FileOpener opener;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        auto it = paths_.find(path);
-        if (it == paths_.end()) return INVALID_HANDLE_VALUE;
-        opener = it->second;
-    }
-    std::shared_ptr<SimFile> file = opener(flags);
-    if (!file) return INVALID_HANDLE_VALUE;
-    return Adopt(std::move(file));
-}
-
-HANDLE FileTable::Adopt(std::shared_ptr<SimFile> file) {
+HANDLE FileTable::Adopt(std::shared_ptr<FileObject> file) {
     if (!file) return INVALID_HANDLE_VALUE;
     std::lock_guard<std::mutex> hold(lock_);
     std::uintptr_t value;
@@ -45,14 +22,14 @@ HANDLE FileTable::Adopt(std::shared_ptr<SimFile> file) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-std::shared_ptr<SimFile> FileTable::Get(HANDLE handle) const {
+std::shared_ptr<FileObject> FileTable::Get(HANDLE handle) const {
     std::lock_guard<std::mutex> hold(lock_);
     auto it = open_.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == open_.end() ? nullptr : it->second;
 }
 
 bool FileTable::Close(HANDLE handle) {
-    std::shared_ptr<SimFile> closing;
+    std::shared_ptr<FileObject> closing;  // released after the lock
     std::lock_guard<std::mutex> hold(lock_);
     auto it = open_.find(reinterpret_cast<std::uintptr_t>(handle));
     if (it == open_.end()) return false;
@@ -68,12 +45,11 @@ int FileTable::OpenCount() const {
 }
 
 void FileTable::Clear() {
-    std::map<std::uintptr_t, std::shared_ptr<SimFile>> closing;
+    std::map<std::uintptr_t, std::shared_ptr<FileObject>> closing;
     std::lock_guard<std::mutex> hold(lock_);
-    paths_.clear();
     closing.swap(open_);
     freeValues_.clear();
     nextValue_ = 0x100;
 }
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework

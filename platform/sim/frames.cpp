@@ -1,22 +1,16 @@
-// Frames of the simulated cameras.
+#include "platform/sim/frames.h"
+
 #include <cmath>
 #include <cstring>
 
-#include "platform/sim/video_com.h"
+#include "protocol/camera_protocol.h"
 
 namespace nuv::sim {
 
 namespace {
 
-constexpr int kBlockSize = 1176;
 constexpr double kSceneLevel = 640.0;  // what a flat, evenly lit target reads
 constexpr std::uint16_t kHotPixel = 1023;
-
-struct Mode {
-    int width;
-    int height;
-};
-constexpr Mode kModes[3] = {{1280, 720}, {656, 408}, {328, 204}};
 
 double ReadDouble(const std::vector<std::uint8_t> &block, std::size_t offset) {
     std::uint64_t bits = 0;
@@ -39,16 +33,16 @@ void MakeScene(std::vector<std::uint8_t> &scene, int width, int height, const st
                int cameraNumber) {
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     int mode = -1;
-    for (int m = 0; m < 3; ++m) {
-        if (kModes[m].width == width && kModes[m].height == height) mode = m;
+    for (int m = 0; m < protocol::kModeCount; ++m) {
+        if (protocol::kModeWidth[m] == width && protocol::kModeHeight[m] == height) mode = m;
     }
-    const bool corrected = mode >= 0 && block.size() == kBlockSize && (cameraNumber == 1 || cameraNumber == 2);
+    const bool corrected =
+        mode >= 0 && block.size() == protocol::kParameterBlockSize && (cameraNumber == 1 || cameraNumber == 2);
     if (!corrected) {
         for (std::size_t i = 0; i < pixels; ++i) PutWord(scene, i, static_cast<std::uint16_t>(kSceneLevel));
         return;
     }
-    const std::size_t section = 16 + 576 * static_cast<std::size_t>(cameraNumber - 1);
-    const std::size_t shading = section + 240 + 112 * static_cast<std::size_t>(mode);
+    const std::size_t shading = protocol::ShadingSetOffset(cameraNumber, mode);
     const double cx = ReadDouble(block, shading);
     const double cy = ReadDouble(block, shading + 8);
     double k[4][3];
@@ -69,8 +63,8 @@ void MakeScene(std::vector<std::uint8_t> &scene, int width, int height, const st
                     static_cast<std::uint16_t>(std::lround(value)));
         }
     }
-    const std::size_t defects = section + 80 * static_cast<std::size_t>(mode);
-    for (int entry = 0; entry < 20; ++entry) {
+    const std::size_t defects = protocol::DefectListOffset(cameraNumber, mode);
+    for (int entry = 0; entry < protocol::kDefectEntryCount; ++entry) {
         const std::size_t at = defects + 4 * static_cast<std::size_t>(entry);
         const int column = block[at] | (block[at + 1] << 8);
         const int row = block[at + 2] | (block[at + 3] << 8);
@@ -82,28 +76,16 @@ void MakeScene(std::vector<std::uint8_t> &scene, int width, int height, const st
 
 }  // namespace
 
-std::size_t FrameLength(const VideoCapability &format) {
-    const long long rows = format.height < 0 ? -static_cast<long long>(format.height) : format.height;
-    const long long bytes = static_cast<long long>(format.width) * rows * format.bitCount / 8;
-    return bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
-}
-
-void FrameGenerator::Generate(const VirtualCamera &camera, const VideoCapability &format, std::uint64_t counter,
+void FrameGenerator::Generate(const std::vector<std::uint8_t> &block, int cameraNumber,
+                              const framework::VideoFormat &format, std::uint64_t counter,
                               std::vector<std::uint8_t> &bytes) {
-    std::vector<std::uint8_t> block;
-    if (!ReadCameraParameterBlock(camera, block)) block.clear();
-    int cameraNumber;
-    {
-        std::lock_guard<std::mutex> hold(camera.video->lock);
-        cameraNumber = static_cast<int>(camera.video->properties[2].value);
-    }
-    const std::size_t length = FrameLength(format);
+    const std::size_t length = framework::FrameLength(format);
     if (scene_.size() != length || width_ != format.width || height_ != format.height || block != block_ ||
         cameraNumber != cameraNumber_) {
         scene_.assign(length, 0);
         const long long rows = format.height < 0 ? -static_cast<long long>(format.height) : format.height;
         MakeScene(scene_, format.width, static_cast<int>(rows), block, cameraNumber);
-        block_ = std::move(block);
+        block_ = block;
         cameraNumber_ = cameraNumber;
         width_ = format.width;
         height_ = format.height;

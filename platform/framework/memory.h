@@ -1,7 +1,7 @@
-// Switches of the simulated world's allocator (os::AllocateAligned).
+// Switches of the allocator behind os::AllocateAligned on non-Windows builds.
 #pragma once
 
-namespace nuv::sim {
+namespace nuv::framework {
 
 // After skip allocations pass, the next count fail; (0, 0) switches it off.
 void FailAllocations(int skip, int count);
@@ -9,4 +9,4 @@ void ResetAllocationSwitch();
 // Blocks handed out and not yet freed.
 int LiveAllocations();
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework

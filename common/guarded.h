@@ -1,6 +1,6 @@
-// Every entry point of the libraries runs its body through Guarded: an
-// exception becomes the entry point's failure value, so none leaves the
-// library.
+// Every entry point of the libraries (the exports, and the simulator's
+// control API) runs its body through Guarded: an exception becomes the entry
+// point's failure value, so none leaves the library.
 #pragma once
 
 namespace nuv {

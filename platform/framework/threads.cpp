@@ -1,4 +1,4 @@
-#include "platform/sim/threads.h"
+#include "platform/framework/threads.h"
 
 #include <condition_variable>
 #include <memory>
@@ -7,18 +7,18 @@
 #include <vector>
 
 #include "platform/os.h"
-#include "platform/sim/clock.h"
-#include "platform/sim/files.h"
+#include "platform/framework/clock.h"
+#include "platform/framework/files.h"
 
-namespace nuv::sim {
+namespace nuv::framework {
 
 namespace {
 
 std::mutex gSwitchLock;
 int gFailCreations = 0;
 bool gHoldNew = false;
-class SimThread;
-std::vector<std::weak_ptr<SimThread>> gHeld;  // under gSwitchLock
+class ThreadObject;
+std::vector<std::weak_ptr<ThreadObject>> gHeld;  // under gSwitchLock
 
 struct ThreadState {
     std::mutex lock;
@@ -28,10 +28,10 @@ struct ThreadState {
     LPVOID parameter = nullptr;
 };
 
-class SimThread : public SimFile {
+class ThreadObject : public FileObject {
 public:
-    explicit SimThread(std::shared_ptr<ThreadState> state) : state_(std::move(state)) {}
-    ~SimThread() override {
+    explicit ThreadObject(std::shared_ptr<ThreadState> state) : state_(std::move(state)) {}
+    ~ThreadObject() override {
         // Closing a thread's handle does not end the thread.
         std::lock_guard<std::mutex> hold(startLock_);
         if (thread_.joinable()) {
@@ -92,7 +92,7 @@ void FailThreadCreations(int count) {
 namespace {
 // Threads held back so far start when holding is switched off.
 void StartHeld() {
-    std::vector<std::weak_ptr<SimThread>> held;
+    std::vector<std::weak_ptr<ThreadObject>> held;
     {
         std::lock_guard<std::mutex> hold(gSwitchLock);
         held.swap(gHeld);
@@ -120,7 +120,7 @@ void ResetThreadSwitches() {
     StartHeld();
 }
 
-}  // namespace nuv::sim
+}  // namespace nuv::framework
 
 namespace nuv::os {
 
@@ -129,22 +129,22 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     if (start == nullptr) return nullptr;
     bool hold;
     {
-        std::lock_guard<std::mutex> guard(sim::gSwitchLock);
-        if (sim::gFailCreations > 0) {
-            --sim::gFailCreations;
+        std::lock_guard<std::mutex> guard(framework::gSwitchLock);
+        if (framework::gFailCreations > 0) {
+            --framework::gFailCreations;
             return nullptr;
         }
-        hold = sim::gHoldNew;
+        hold = framework::gHoldNew;
     }
-    auto state = std::make_shared<sim::ThreadState>();
+    auto state = std::make_shared<framework::ThreadState>();
     state->start = start;
     state->parameter = parameter;
-    auto thread = std::make_shared<sim::SimThread>(state);
-    HANDLE handle = sim::FileTable::Instance().Adopt(thread);
+    auto thread = std::make_shared<framework::ThreadObject>(state);
+    HANDLE handle = framework::FileTable::Instance().Adopt(thread);
     if (threadId) *threadId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(handle));
     if (hold) {
-        std::lock_guard<std::mutex> guard(sim::gSwitchLock);
-        sim::gHeld.push_back(thread);
+        std::lock_guard<std::mutex> guard(framework::gSwitchLock);
+        framework::gHeld.push_back(thread);
     } else {
         thread->Start();
     }
@@ -152,7 +152,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-    auto thread = std::dynamic_pointer_cast<sim::SimThread>(sim::FileTable::Instance().Get(object));
+    auto thread = std::dynamic_pointer_cast<framework::ThreadObject>(framework::FileTable::Instance().Get(object));
     return thread ? thread->Wait(milliseconds) : WAIT_FAILED;
 }
 
