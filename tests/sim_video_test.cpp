@@ -2,6 +2,8 @@
 // way the capture code drives it: bind a device, set its format, connect it
 // to a sample grabber, run, receive samples, stop.
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -317,6 +319,12 @@ TEST_F(SimVideoTest, SetFormatAcceptsOnlyWhatTheDeviceOffers) {
         {1280, 720, 166667, MEDIASUBTYPE_YUY2, true},   {1280, 720, 100000, MEDIASUBTYPE_YUY2, false},
         {640, 480, 333333, MEDIASUBTYPE_YUY2, false},   {1280, 720, 333333, MEDIASUBTYPE_MJPG, false},
         {0, 0, 333333, MEDIASUBTYPE_YUY2, false},
+        // A top-down frame (negative height) of an offered size is offered;
+        // heights and widths no device has, slower than one frame a second,
+        // and the extremes of every field are refused without overflow.
+        {1280, -720, 333333, MEDIASUBTYPE_YUY2, true},  {1280, INT_MIN, 333333, MEDIASUBTYPE_YUY2, false},
+        {INT_MIN, 720, 333333, MEDIASUBTYPE_YUY2, false}, {1280, 720, 20000000, MEDIASUBTYPE_YUY2, false},
+        {1280, 720, INT64_MAX, MEDIASUBTYPE_YUY2, false}, {1280, 720, INT64_MIN, MEDIASUBTYPE_YUY2, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.width);

@@ -82,6 +82,7 @@ void ControlFunction::Unplug() {
     std::lock_guard<std::mutex> hold(lock_);
     present_ = false;
     pause_ = PausePoint{};
+    released_ = held_;
     changed_.notify_all();
 }
 
@@ -126,18 +127,17 @@ void ControlFunction::ScriptReply(std::vector<std::uint8_t> report) {
 
 void ControlFunction::PauseAt(int command, int skip) {
     std::lock_guard<std::mutex> hold(lock_);
-    pause_ = PausePoint{true, command, std::max(0, skip), false};
-    changed_.notify_all();
+    pause_ = PausePoint{true, command, std::max(0, skip)};
 }
 
 bool ControlFunction::WaitUntilPaused(unsigned timeoutMs) {
     std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return pause_.holding; });
+    return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return held_ != released_; });
 }
 
 void ControlFunction::Resume() {
     std::lock_guard<std::mutex> hold(lock_);
-    pause_ = PausePoint{};
+    released_ = held_;
     changed_.notify_all();
 }
 
@@ -147,6 +147,7 @@ void ControlFunction::ClearFaults() {
     failWritesSkip_ = failWrites_ = 0;
     scripted_.clear();
     pause_ = PausePoint{};
+    released_ = held_;
     changed_.notify_all();
 }
 
@@ -237,9 +238,12 @@ bool ControlFunction::WriteReport(const std::uint8_t *data, std::size_t bytes) {
         if (pause_.skip > 0) {
             --pause_.skip;
         } else {
-            pause_.holding = true;
+            // Held until resumed; the point is spent, so another can be
+            // armed for later commands meanwhile.
+            pause_ = PausePoint{};
+            const std::uint64_t ticket = ++held_;
             changed_.notify_all();
-            changed_.wait(hold, [&] { return !pause_.holding || !present_; });
+            changed_.wait(hold, [&] { return released_ >= ticket; });
             if (!present_) return false;
         }
     }

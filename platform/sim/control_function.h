@@ -82,7 +82,7 @@ public:
     // The write of the (skip + 1)-th command with this code (-1: any) waits
     // until Resume: the caller is held there, the firmware has not seen it.
     void PauseAt(int command, int skip);
-    // Waits until a write is held (true), or timeoutMs of real time passed.
+    // Waits until a writer is held (true), or timeoutMs of real time passed.
     bool WaitUntilPaused(unsigned timeoutMs);
     void Resume();
     void ClearFaults();
@@ -132,8 +132,11 @@ private:
         bool armed = false;
         int command = -1;
         int skip = 0;
-        bool holding = false;
     } pause_;
+    // Writers held so far, and released so far: one is held while they
+    // differ.
+    std::uint64_t held_ = 0;
+    std::uint64_t released_ = 0;
     std::deque<std::vector<std::uint8_t>> log_;
     std::vector<Port *> ports_;
     // Replies leave the firmware in order: one that is late holds back the
