@@ -108,3 +108,14 @@ def test_the_example_grabs_compares_and_saves(cameras, tmp_path, capsys):
     assert saved.shape == (204, 328) and saved.max() <= 1023
     assert grab.main(["--position", "0", "--size", "328x204", "--png", str(path)]) == 1
     assert "grab: NuvSetPixelDefectOnOff(handle=0, on=False) failed" in capsys.readouterr().err
+
+
+def test_the_readmes_example_runs(cameras, capsys):
+    readme = (PACKAGE_ROOT.parent / "README.md").read_text()
+    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    assert len(code.strip().splitlines()) == 5
+    exec(compile(code, "README.md", "exec"), {})
+    listing, shape = capsys.readouterr().out.splitlines()
+    assert listing == ("[Device(position=0, name='NUV', kind=0, serial='0012ABCD'), "
+                       "Device(position=1, name='NUV2', kind=1, serial='00FF0001')]")
+    assert shape.startswith("(408, 656) ") and shape.split()[3] == "0"
