@@ -185,7 +185,7 @@ class Library:
     Attribute access gives the declared C function: ``lib.NuvGetBufferSize(0)``.
     """
 
-    def __init__(self, path, *, stdcall=WINDOWS):
+    def __init__(self, path, *, stdcall=WINDOWS, encoding=None):
         self.path = str(path)
         try:
             self._dll = ctypes.WinDLL(self.path) if stdcall else ctypes.CDLL(self.path)
@@ -199,7 +199,7 @@ class Library:
         # Texts the library lists (device names, formats) and takes (format
         # names, serial entries, paths) are in the process's ANSI code page on
         # Windows; the simulated world's ANSI code page is Latin-1.
-        self.text_encoding = "mbcs" if WINDOWS else "latin-1"
+        self.text_encoding = encoding or ("mbcs" if WINDOWS else "latin-1")
         # Whether the simulated clock runs in virtual time, as far as calls
         # made through this object have set it (a reset restores real time).
         self.virtual_clock = False
@@ -324,14 +324,15 @@ _loaded = None
 _load_lock = threading.Lock()
 
 
-def load(path=None, *, sim=None):
+def load(path=None, *, sim=None, encoding=None):
     """Loads the nuv library and makes it the one the package uses.
 
     ``path``: an explicit library file. Without it the environment variable
     NUV_LIBRARY names the file; without that the package looks in the build
     tree of its checkout and then in the installed locations. ``sim``: on
     Linux the simulated world (libnuv_sim) unless False; on Windows the real
-    nuv.dll unless True.
+    nuv.dll unless True. ``encoding``: the code page of the library's texts
+    (default: the process code page on Windows, Latin-1 elsewhere).
     """
     global _loaded
     if sim is None:
@@ -342,9 +343,9 @@ def load(path=None, *, sim=None):
         if path is not None:
             tried.append(f"{path} (NUV_LIBRARY)")
     if path is not None:
-        if not Path(path).exists() and os.sep in str(path):
+        if not Path(path).exists() and ("/" in str(path) or os.sep in str(path)):
             raise LibraryNotFoundError(f"the nuv library {path} does not exist")
-        library = Library(path)
+        library = Library(path, encoding=encoding)
     else:
         candidates = candidate_paths(sim)
         found = next((p for p in candidates if p.exists()), None) or _system_library(sim)
@@ -354,7 +355,7 @@ def load(path=None, *, sim=None):
                 "no nuv library found; looked for " + ", ".join(tried)
                 + ". Build it (cmake --build build/native --target nuv_sim), "
                 "or name it with nuv.load(path) or the environment variable NUV_LIBRARY")
-        library = Library(found)
+        library = Library(found, encoding=encoding)
     with _load_lock:
         _loaded = library
     return library

@@ -1,6 +1,7 @@
 """Cameras as numpy arrays: devices, formats, and the Camera object."""
 
 import ctypes
+import operator
 import os
 import re
 import threading
@@ -113,7 +114,11 @@ def devices():
 def formats(position):
     """The stream formats of the device at position (0..9), as Format tuples."""
     lib = _lib.library()
-    if not isinstance(position, int) or not 0 <= position <= 9:
+    try:
+        position = operator.index(position)
+    except TypeError:
+        position = None
+    if position is None or not 0 <= position <= 9:
         raise _argument("NuvGetFormat", [("position", position)], "the position must be an int in 0..9")
     buffer = ctypes.create_string_buffer(4096)  # ten formats of at most 256 characters
     if not lib.NuvGetFormat(position, buffer, len(buffer)):
@@ -147,7 +152,9 @@ class Frame(np.ndarray):
 
 
 _open_cameras = weakref.WeakSet()
-_open_lock = threading.Lock()
+# Reentrant: a collection that runs Camera.__del__ may start while this
+# thread holds the lock.
+_open_lock = threading.RLock()
 
 
 def close_all():
@@ -207,7 +214,11 @@ class Camera:
                                 "(names are case-sensitive)")
         if serial is not None:
             return cls._open_serial(lib, serial, width, height, fps, format)
-        if not isinstance(position, int) or position < 0:
+        try:
+            position = operator.index(position)
+        except TypeError:
+            position = -1
+        if position < 0:
             raise ArgumentError(f"Camera.open: position must be a device position (an int >= 0), got {position!r}")
         call = [("position", position), ("width", width), ("height", height), ("frameRate", fps),
                 ("formatName", format)]
@@ -715,7 +726,7 @@ class Camera:
         path = os.fspath(path)
         args = [("handle", self.handle), ("path", path)]
         with open(path, "rb") as image:  # a missing or unreadable file raises here, naming it
-            size = len(image.read())
+            size = image.seek(0, os.SEEK_END)
         if size == 0:
             raise _argument(call, args, "the firmware image is empty")
         encoded = self._lib.encode(path, "path") if _lib.WINDOWS else os.fsencode(path)

@@ -132,10 +132,15 @@ class World:
         """Hands one sample to the device's running graph (a numpy array or
         bytes; a (height, width) uint16 array is a frame of library words) and
         switches the device to pushed frames. Returns once the grabber had it."""
-        array = np.ascontiguousarray(np.frombuffer(data, dtype=np.uint8) if isinstance(data, (bytes, bytearray))
-                                     else data)
-        if array.dtype == np.uint16 and array.dtype.byteorder == ">":
-            array = array.astype("<u2")
+        if isinstance(data, np.ndarray):
+            array = np.ascontiguousarray(data)
+            if array.dtype.byteorder == ">":
+                array = array.astype(array.dtype.newbyteorder("<"))
+        else:
+            try:
+                array = np.frombuffer(memoryview(data), dtype=np.uint8)
+            except TypeError:
+                raise TypeError(f"push_frame takes a numpy array or bytes, not {type(data).__name__}") from None
         pointer = array.ctypes.data if array.nbytes else None
         self._call("NuvSimPushFrame", device_id, pointer, array.nbytes, float(sample_time),
                    deviceId=device_id, length=array.nbytes, sampleTime=sample_time)
