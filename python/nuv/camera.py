@@ -377,15 +377,20 @@ class Camera:
         if not self._lib.NuvReceiveImage(self.handle, target.ctypes.data):
             return None
         timestamp = time.monotonic()
+        # The frame received is the newest: its length is what the library
+        # reports now (a compressed format varies from frame to frame).
+        length = self._lib.NuvGetBufferSize(self.handle)
         if self.corrected:
+            if length != target.nbytes:
+                raise NuvError(f"NuvReceiveImage(handle={self.handle}) handed out a frame of {length} bytes, "
+                               f"not a {self.width}x{self.height} image of 16-bit words ({target.nbytes} bytes)")
             frame = target.view(Frame)
+            if out is None:
+                self._scratch = None  # the caller owns it now
+        elif out is None:
+            frame = target[:min(length, target.nbytes)].copy().view(Frame)  # the scratch stays for the next
         else:
-            # The frame received is the newest: its length is what the library
-            # reports now (a compressed format varies from frame to frame).
-            length = min(self._lib.NuvGetBufferSize(self.handle), target.nbytes)
-            frame = target[:length].view(Frame)
-        if out is None:
-            self._scratch = None  # the caller owns it now
+            frame = target[:min(length, target.nbytes)].view(Frame)
         frame.timestamp = timestamp
         frame.sequence = self._sequence
         self._sequence += 1

@@ -17,8 +17,6 @@ sys.path.insert(0, str(PACKAGE_ROOT))
 import nuv  # noqa: E402
 from nuv.pytest_plugin import nuv_world  # noqa: E402,F401
 
-pytest_plugins = ["pytester"]
-
 #: The small mode keeps frames cheap; the corrections work the same at every size.
 SMALL = (328, 204)
 NUV_SERIAL = 0x0012ABCD

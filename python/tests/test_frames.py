@@ -127,3 +127,13 @@ def test_a_raw_format_gives_the_frames_bytes(cameras):
         frame = cam.read()
         assert frame.dtype == np.uint8 and frame.tobytes() == sample
         assert cam.buffer_size() == len(sample)
+
+
+def test_a_short_sample_is_reported_not_handed_out_as_an_image(nuv2):
+    world, device, cam = nuv2
+    world.push_frame(device, bytes(100), 1.0)
+    with pytest.raises(nuv.NuvError, match=r"NuvReceiveImage\(handle=1\) handed out a frame of 100 bytes, "
+                                           r"not a 328x204 image of 16-bit words \(133824 bytes\)"):
+        cam.read()
+    world.push_frame(device, flat(3), 2.0)
+    assert cam.read().sequence == 1
