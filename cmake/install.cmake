@@ -28,3 +28,14 @@ else()
   configure_file(cmake/nuv_sim.pc.in ${CMAKE_CURRENT_BINARY_DIR}/nuv_sim.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nuv_sim.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
+
+# The Python package (pure Python, no build step). On other systems it goes
+# to <libdir>/python3/dist-packages, two levels below the library it loads
+# (on Debian, /usr/local/lib/python3/dist-packages is on the interpreter's
+# path); on Windows beside the DLLs.
+if(WIN32)
+  set(NUV_PYTHON_DIR ${CMAKE_INSTALL_BINDIR})
+else()
+  set(NUV_PYTHON_DIR ${CMAKE_INSTALL_LIBDIR}/python3/dist-packages)
+endif()
+install(DIRECTORY python/nuv DESTINATION ${NUV_PYTHON_DIR} PATTERN __pycache__ EXCLUDE)

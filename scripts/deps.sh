@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the build needs and is missing, with apt-get (Debian 12, root).
-#   deps.sh native   compiler, CMake, GoogleTest, Google Benchmark
+#   deps.sh native   compiler, CMake, GoogleTest, Google Benchmark, and the
+#                    Python package's test needs (numpy, pytest, Pillow)
 #   deps.sh all      the above, mingw-w64 and Wine (with i386 multiarch)
 set -euo pipefail
 want=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev)
+want+=(python3 python3-numpy python3-pytest python3-pil)
 if [ "${1:-all}" = all ]; then
   want+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine wine64 wine32:i386)
 fi
