@@ -115,6 +115,25 @@ void BM_ParameterBlockRead(benchmark::State &state) {
 }
 BENCHMARK(BM_ParameterBlockRead);
 
+// Reading one report of the simulator's command log: the same cost with
+// 16384 reports logged (a firmware rewrite's worth) as with one.
+void BM_CommandLogRead(benchmark::State &state) {
+    Channel channel;
+    FirmwareRoundTrip(channel.handle, 0);
+    std::uint8_t report[65];
+    for (auto _ : state) benchmark::DoNotOptimize(NuvSimHidCommandReport(channel.hid, 0, report, sizeof report));
+    double shortNs = 0, fullNs = 0, unused = 0;
+    RatioOfBestBatches([&](int) { NuvSimHidCommandReport(channel.hid, 0, report, sizeof report); }, [](int) {},
+                       &shortNs, &unused);
+    for (int i = 0; i < 16384; ++i) FirmwareRoundTrip(channel.handle, static_cast<std::uint8_t>(i));
+    RatioOfBestBatches([&](int i) { NuvSimHidCommandReport(channel.hid, 16000 + i % 300, report, sizeof report); },
+                       [](int) {}, &fullNs, &unused);
+    state.counters["one_report_ns"] = shortNs;
+    state.counters["of_16384_ns"] = fullNs;
+    state.counters["ratio"] = fullNs / shortNs;
+}
+BENCHMARK(BM_CommandLogRead);
+
 }  // namespace
 
 BENCHMARK_MAIN();
