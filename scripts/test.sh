@@ -31,7 +31,7 @@ step "native, ThreadSanitizer (streaming threads, close against receive/property
 cmake -S . -B build/tsan -DNUV_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=thread \
   -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_TOOLS=OFF >/dev/null
 cmake --build build/tsan -j"$jobs"
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
   ctest --no-tests=error --test-dir build/tsan --output-on-failure -j"$jobs"
 
 # Wine: a prefix of our own, quiet. 32-bit Wine needs a kernel that runs

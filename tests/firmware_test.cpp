@@ -47,9 +47,11 @@ protected:
     }
 
     std::string WriteImage(const std::vector<std::uint8_t> &bytes) {
+        // Named after the test: tests run in parallel processes, where a
+        // fixture's address can repeat.
         const auto path = std::filesystem::temp_directory_path() /
-                          ("nuv_image_" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "_" +
-                           std::to_string(files.size()) + ".bin");
+                          ("nuv_image_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                           "_" + std::to_string(files.size()) + ".bin");
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
                                                     static_cast<std::streamsize>(bytes.size()));
         files.push_back(path.string());
