@@ -854,7 +854,7 @@ TEST_F(CloseRace, ReceivePropertiesAndCommandsRaceAClose) {
         const int handle = round % 2;
         ASSERT_EQ(NuvOpen(handle, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
         std::atomic<bool> stop{false};
-        std::atomic<int> received{0};
+        Counter received;
         std::thread clock([&] {
             while (!stop.load()) NuvSimAdvanceClock(33);
         });
@@ -862,7 +862,7 @@ TEST_F(CloseRace, ReceivePropertiesAndCommandsRaceAClose) {
             std::vector<std::uint16_t> image(kSmallWidth * kSmallHeight);
             int value = 0;
             while (!stop.load()) {
-                received += NuvReceiveImage(handle, image.data());
+                received.Add(NuvReceiveImage(handle, image.data()));
                 NuvGetBufferSize(handle);
                 NuvSetGain(handle, 10);
                 NuvGetLed(handle, &value);
@@ -870,8 +870,7 @@ TEST_F(CloseRace, ReceivePropertiesAndCommandsRaceAClose) {
                 NuvSetCameraNo(handle, 1);
             }
         });
-        for (int spin = 0; received.load() < 3 && spin < 100000000; ++spin) std::this_thread::yield();
-        EXPECT_GE(received.load(), 3);
+        EXPECT_TRUE(received.WaitFor(3));
         NuvClose(handle);
         std::vector<std::uint16_t> image(kSmallWidth * kSmallHeight);
         int value = -5;
@@ -889,21 +888,19 @@ TEST_F(CloseRace, ReceivePropertiesAndCommandsRaceAClose) {
 TEST_F(CloseRace, ReceiversOnOtherCamerasAreUnaffectedByCloses) {
     ASSERT_EQ(NuvOpen(1, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
     std::atomic<bool> stop{false};
-    std::atomic<int> received{0};
+    Counter received;
     std::thread clock([&] {
         while (!stop.load()) NuvSimAdvanceClock(33);
     });
     std::thread user([&] {
         std::vector<std::uint16_t> image(kSmallWidth * kSmallHeight);
-        while (!stop.load()) received += NuvReceiveImage(1, image.data());
+        while (!stop.load()) received.Add(NuvReceiveImage(1, image.data()));
     });
     for (int cycle = 0; cycle < 3; ++cycle) {
         ASSERT_EQ(NuvOpen(0, kSmallWidth, kSmallHeight, 30.0, "YUY2"), 0);
         NuvClose(0);
     }
-    const int before = received.load();
-    for (int spin = 0; received.load() < before + 3 && spin < 100000000; ++spin) std::this_thread::yield();
-    EXPECT_GE(received.load(), before + 3) << "camera 1 kept streaming";
+    EXPECT_TRUE(received.WaitFor(received.Value() + 3)) << "camera 1 kept streaming";
     stop = true;
     clock.join();
     user.join();

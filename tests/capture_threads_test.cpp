@@ -73,11 +73,11 @@ TEST_F(AcrossThreads, OpeningOnOneThreadAndClosingOnAnotherNeverPilesUpInitialis
 // initialisation; they read that state while opens and closes change it.
 TEST_F(AcrossThreads, ListingsRunBesideOpensAndCloses) {
     std::atomic<bool> stop{false};
-    std::atomic<int> listed{0};
+    Counter listed;
     std::thread lister([&] {
         char list[256];
         while (!stop.load()) {
-            if (NuvGetDevice(list, sizeof list) == 2) ++listed;
+            if (NuvGetDevice(list, sizeof list) == 2) listed.Add();
             NuvGetDeviceWithSerialNo(list, sizeof list);
             NuvGetFormat(1, list, sizeof list);
         }
@@ -86,10 +86,9 @@ TEST_F(AcrossThreads, ListingsRunBesideOpensAndCloses) {
         ASSERT_EQ(OpenPushed(nuv_, 0), 0);
         NuvClose(0);
     }
-    for (int spin = 0; listed.load() < 3 && spin < 100000000; ++spin) std::this_thread::yield();
+    EXPECT_TRUE(listed.WaitFor(3));
     stop = true;
     lister.join();
-    EXPECT_GE(listed.load(), 3);
     ExpectNothingHeld();
 }
 
@@ -106,7 +105,7 @@ TEST_F(AcrossThreads, AReceiveRacingACloseNeverHandsOutAnUncorrectedFrame) {
         ASSERT_NE(corrected, raw) << "the camera's stored data changes a flat frame";
 
         std::atomic<bool> stop{false};
-        std::atomic<int> received{0};
+        Counter received;
         std::atomic<int> uncorrected{0};
         std::thread pusher([&] {
             for (double t = 2.0; !stop.load(); t += 1.0) Push(nuv2_, raw, t);
@@ -115,11 +114,11 @@ TEST_F(AcrossThreads, AReceiveRacingACloseNeverHandsOutAnUncorrectedFrame) {
             std::vector<std::uint16_t> image(raw.size());
             while (!stop.load()) {
                 if (NuvReceiveImage(1, image.data()) != 1) continue;
-                ++received;
+                received.Add();
                 if (image != corrected) ++uncorrected;
             }
         });
-        for (int spin = 0; received.load() < 2 && spin < 100000000; ++spin) std::this_thread::yield();
+        EXPECT_TRUE(received.WaitFor(2));
         NuvClose(1);
         stop = true;
         pusher.join();

@@ -31,8 +31,11 @@ protected:
         ControlTest::SetUp();
         ASSERT_NE(RegisterWithChannel(0, 1), nullptr);
         testing::SetRewriteObserver([this](int state, int, float progress) {
-            std::lock_guard<std::mutex> hold(stepsLock);
-            steps.push_back(Step{state, progress});
+            {
+                std::lock_guard<std::mutex> hold(stepsLock);
+                steps.push_back(Step{state, progress});
+            }
+            if (state == kRewriteDone || state == kRewriteFailed) finals.Add();
         });
     }
 
@@ -64,16 +67,17 @@ protected:
         return bytes;
     }
 
-    // Polls as an application does until the job reports a final state. The
-    // worker needs no real time: the simulated firmware answers at once and
-    // every timed wait runs on the virtual clock.
+    // The job's final state, as an application's query reports it once the
+    // worker has published it. The worker needs no real time: the simulated
+    // firmware answers at once and every timed wait runs on the virtual
+    // clock.
     int WaitFinal(int handle = 0) {
-        for (long i = 0; i < 200000000L; ++i) {
+        for (;;) {
+            const int published = finals.Value();
             const int state = NuvSoftRewriteState(handle, &elapsed, &progress);
             if (state == kRewriteDone || state == kRewriteFailed) return state;
-            std::this_thread::yield();
+            if (!finals.WaitFor(published + 1)) return -99;
         }
-        return -99;
     }
 
     // Command code and address of each report the firmware received.
@@ -94,6 +98,7 @@ protected:
     std::vector<std::string> files;
     std::mutex stepsLock;
     std::vector<Step> steps;
+    testing::Counter finals;  // final states the worker published
     int elapsed = -7;
     float progress = -7.0f;
 };
@@ -314,11 +319,7 @@ TEST_F(RewriteTest, FinishedJobNeverQueriedDoesNotBlockTheNextOne) {
     ASSERT_EQ(NuvSoftRewrite(0, WriteImage(Pattern(56)).c_str()), 1);
     // Let the worker end without querying: a final-state wait on the thread
     // happens inside the next start.
-    for (long i = 0; i < 200000000L; ++i) {
-        const auto s = Steps();
-        if (!s.empty() && s.back().state == kRewriteDone) break;
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(finals.WaitFor(1));
     const auto image = Pattern(168);
     ASSERT_EQ(NuvSoftRewrite(0, WriteImage(image).c_str()), 1);
     ASSERT_EQ(WaitFinal(), kRewriteDone);

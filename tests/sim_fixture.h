@@ -21,3 +21,36 @@ protected:
         NuvSimReset();
     }
 };
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace nuv::testing {
+
+// A count that other threads raise and a test waits for (never by spinning):
+// the wait ends when the count reaches the target, or fails after a
+// minute of real time, which only a broken library ever takes.
+class Counter {
+public:
+    void Add(int n = 1) {
+        std::lock_guard<std::mutex> hold(lock_);
+        count_ += n;
+        changed_.notify_all();
+    }
+    int Value() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return count_;
+    }
+    bool WaitFor(int target) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_for(hold, std::chrono::minutes(1), [&] { return count_ >= target; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int count_ = 0;
+};
+
+}  // namespace nuv::testing
