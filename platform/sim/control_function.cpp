@@ -160,7 +160,7 @@ int ControlFunction::CommandReport(std::size_t index, std::uint8_t *out, std::si
     std::lock_guard<std::mutex> hold(lock_);
     if (index >= log_.size()) return -1;
     const std::vector<std::uint8_t> &entry = log_[index];
-    if (out != nullptr) std::memcpy(out, entry.data(), std::min(entry.size(), size));
+    if (out != nullptr && size > 0 && !entry.empty()) std::memcpy(out, entry.data(), std::min(entry.size(), size));
     return static_cast<int>(entry.size());
 }
 
@@ -309,7 +309,7 @@ bool ControlFunction::ReadReport(Port &port, std::uint8_t *data, std::size_t cap
         if (!port.queue.empty() && IsDue(port.queue.front().releaseAt, now)) {
             const std::vector<std::uint8_t> &report = port.queue.front().report;
             *length = std::min(report.size(), capacity);
-            std::memcpy(data, report.data(), *length);
+            if (*length > 0) std::memcpy(data, report.data(), *length);
             port.queue.pop_front();
             return true;
         }
