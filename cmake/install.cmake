@@ -1,7 +1,9 @@
 # Installation: the public headers, the libraries, and for Windows the DLLs
 # with their import libraries and .def files; on other systems libnuv_sim
-# with a CMake package (find_package(nuv), target nuv::nuv_sim) and a
-# pkg-config file (pkg-config nuv_sim).
+# (and on Linux libnuv, over the machine's own cameras) with a CMake package
+# (find_package(nuv), targets nuv::nuv_sim and nuv::nuv) and pkg-config
+# files (pkg-config nuv_sim, pkg-config nuv), and on Linux a udev rules file
+# that opens the cameras' nodes to group "video".
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -18,6 +20,13 @@ else()
   install(TARGETS nuv_sim EXPORT nuvTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(TARGET nuv)
+    target_include_directories(nuv INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+    install(TARGETS nuv EXPORT nuvTargets LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    configure_file(cmake/nuv.pc.in ${CMAKE_CURRENT_BINARY_DIR}/nuv.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nuv.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    install(FILES packaging/70-nuv-cameras.rules DESTINATION ${CMAKE_INSTALL_LIBDIR}/udev/rules.d)
+  endif()
   install(EXPORT nuvTargets NAMESPACE nuv:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/nuv)
   configure_package_config_file(cmake/nuvConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/nuvConfig.cmake
     INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/nuv)
