@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "platform/sim/optics.h"
 #include "platform/sim/video_device.h"
 #include "platform/sim/world.h"
 
@@ -93,6 +94,7 @@ public:
                   std::vector<std::uint8_t> &bytes);
 
 private:
+    OpticsRenderer optics_;
     std::vector<std::uint8_t> scene_;
     std::vector<std::uint8_t> block_;
     int cameraNumber_ = 0;

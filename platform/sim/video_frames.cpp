@@ -90,6 +90,8 @@ std::size_t FrameLength(const VideoCapability &format) {
 
 void FrameGenerator::Generate(const VirtualCamera &camera, const VideoCapability &format, std::uint64_t counter,
                               std::vector<std::uint8_t> &bytes) {
+    if (camera.optics && optics_.Render(*camera.optics, format.width, format.height, FrameLength(format), counter, bytes))
+        return;
     std::vector<std::uint8_t> block;
     if (!ReadCameraParameterBlock(camera, block)) block.clear();
     int cameraNumber;

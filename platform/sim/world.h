@@ -15,6 +15,8 @@ class HidInterface;
 class VideoDevice;
 std::shared_ptr<VideoDevice> NewVideoDevice();
 // ---- end video side ----
+struct OpticsState;
+std::shared_ptr<OpticsState> NewOpticsState();
 
 // A device as the simulated OS shows it. The model is transport-independent;
 // the video and control front ends read it.
@@ -29,6 +31,8 @@ struct VirtualCamera {
     std::shared_ptr<HidInterface> hid;
     // ---- Video side: capabilities, properties, frames, faults ----
     std::shared_ptr<VideoDevice> video = NewVideoDevice();
+    // The sensor's own optics (platform/sim/optics.h).
+    std::shared_ptr<OpticsState> optics = NewOpticsState();
 };
 
 class World {
