@@ -4,6 +4,9 @@
 #   deps.sh all      the above, mingw-w64 and Wine (with i386 multiarch)
 set -euo pipefail
 want=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev)
+# nuvctl: argument parsing, JSON, PNG, HTTP; its browser test drives Debian's
+# Chromium through chromedriver from Python.
+want+=(pkg-config libcli11-dev nlohmann-json3-dev libpng-dev libcpp-httplib-dev chromium chromium-driver python3-selenium)
 if [ "${1:-all}" = all ]; then
   want+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine wine64 wine32:i386)
 fi
