@@ -92,7 +92,7 @@ std::vector<std::string> Candidates(const LibraryChoice &choice) {
 
 }  // namespace
 
-const Api &LoadLibrary(const LibraryChoice &choice) {
+const Api &LoadNuvLibrary(const LibraryChoice &choice) {
     if (choice.sim && choice.real) throw Failure("--sim and --real exclude each other");
     std::string errors;
     Handle handle = nullptr;

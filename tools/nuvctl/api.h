@@ -46,9 +46,9 @@ struct LibraryChoice {
 // Loads the library and resolves every export; throws Failure naming the
 // library and the missing export otherwise. The library stays loaded for the
 // life of the process.
-const Api &LoadLibrary(const LibraryChoice &choice);
+const Api &LoadNuvLibrary(const LibraryChoice &choice);
 
-// The loaded library (LoadLibrary first).
+// The loaded library (LoadNuvLibrary first).
 const Api &Library();
 
 }  // namespace nuvctl

@@ -707,7 +707,7 @@ int main(int argc, char **argv) {
     sim.sceneSet = simGroup->get_option("--sim-scene")->count() > 0;
     int status = 0;
     try {
-        const Api &api = LoadLibrary(library);
+        const Api &api = LoadNuvLibrary(library);
         SetPacing({sim.virtualClock});
         ApplySimOptions(sim);
         LoadSimState(sim.stateFile);

@@ -4,7 +4,7 @@
 file(MAKE_DIRECTORY "${WORK}")
 # A small firmware image for the firmware case.
 file(WRITE "${WORK}/firmware.bin" "nuv firmware image for the Wine test, padded by the library to whole chunks")
-separate_arguments(args NATIVE_COMMAND "${ARGS}")
+string(REPLACE "|" ";" args "${ARGS}")
 execute_process(COMMAND ${WINE} ${TOOL} --sim --virtual-clock ${args}
   WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
 set(all "${out}${err}")
