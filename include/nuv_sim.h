@@ -313,6 +313,39 @@ NUV_API void NUV_CALL NuvSimClearBuildFaults(void);
    destroyed. */
 NUV_API int NUV_CALL NuvSimLiveDeviceInfoSets(void);
 
+/* ---- Optics ------------------------------------------------------------- */
+/* The sensor's own view of the world, independent of the correction data
+   stored in the camera, so that a calibration measured from frames can be
+   checked against the truth. Until NuvSimSetScene switches a device to its
+   optics, its frames are shaped by the stored data (as described above).
+   Frames rendered from the optics are 10-bit values in 16-bit words with the
+   frame counter in the first four words; they do not depend on the camera
+   number. Each returns 1 on success, 0 for no such device or a value out of
+   range (nothing changed). */
+
+/* Flat light of this 10-bit level (0 = dark, at most 1023) and switches the
+   device to its optics; a level below 0 switches back to frames shaped by
+   the stored data. */
+NUV_API NuvBool NUV_CALL NuvSimSetScene(int deviceId, double level);
+/* Lens fall-off: the relative illumination at radius r from the centre is
+   siteFactors[site] / (1 + strength * (r / halfDiagonal)^2), the centre a
+   fraction of the frame (0.5, 0.5 = middle), halfDiagonal half the frame's
+   diagonal in pixels, site the 2x2 pattern position numbered as the
+   library's shading numbers its sites (0: even row, odd column; 1: even,
+   even; 2: odd, odd; 3: odd, even). strength > -1; null siteFactors: all 1.
+   Default: no fall-off. */
+NUV_API NuvBool NUV_CALL NuvSimSetLens(int deviceId, double centreX, double centreY, double strength,
+                                       const double siteFactors[4]);
+/* A sensor pixel stuck at value (0..1023: 1023 hot, 0 dead) at fractional
+   position fx, fy (0 <= f < 1), so that it exists in every mode: in a frame
+   of width x height it is column floor(fx * width), row floor(fy * height).
+   At most 4096 per device. */
+NUV_API NuvBool NUV_CALL NuvSimAddSensorDefect(int deviceId, double fx, double fy, int value);
+NUV_API NuvBool NUV_CALL NuvSimClearSensorDefects(int deviceId);
+/* Gaussian read noise of sigma counts (0: none); frame n of a seed always
+   carries the same noise. */
+NUV_API NuvBool NUV_CALL NuvSimSetNoise(int deviceId, double sigma, unsigned int seed);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -6,6 +6,9 @@
 set -euo pipefail
 want=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev)
 want+=(python3 python3-numpy python3-pytest python3-pil)
+# nuvctl: argument parsing, JSON, PNG, HTTP; its browser test drives Debian's
+# Chromium through chromedriver from Python.
+want+=(pkg-config libcli11-dev nlohmann-json3-dev libpng-dev libcpp-httplib-dev chromium chromium-driver python3-selenium)
 if [ "${1:-all}" = all ]; then
   want+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine wine64 wine32:i386)
 fi

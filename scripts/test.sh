@@ -13,6 +13,8 @@ step "native"
 cmake -S . -B build/native -DNUV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/native -j"$jobs"
 ctest --no-tests=error --test-dir build/native --output-on-failure -j"$jobs"
+# (nuvctl's tests run above: its GoogleTest cases and the viewer in headless
+# Chromium, whose screenshot stays in build/native/tools/nuvctl/tests/.)
 
 step "Python package (python/tests against the native build)"
 # Debian's interpreter, which sees Debian's numpy and pytest; pytest exits 5

@@ -76,10 +76,11 @@ void MakeScene(std::vector<std::uint8_t> &scene, int width, int height, const st
 
 }  // namespace
 
-void FrameGenerator::Generate(const std::vector<std::uint8_t> &block, int cameraNumber,
+void FrameGenerator::Generate(const OpticsState &optics, const std::vector<std::uint8_t> &block, int cameraNumber,
                               const framework::VideoFormat &format, std::uint64_t counter,
                               std::vector<std::uint8_t> &bytes) {
     const std::size_t length = framework::FrameLength(format);
+    if (optics_.Render(optics, format.width, format.height, length, counter, bytes)) return;
     if (scene_.size() != length || width_ != format.width || height_ != format.height || block != block_ ||
         cameraNumber != cameraNumber_) {
         scene_.assign(length, 0);

@@ -9,17 +9,20 @@
 #include <vector>
 
 #include "platform/framework/source.h"
+#include "platform/sim/optics.h"
 
 namespace nuv::sim {
 
 class FrameGenerator {
 public:
-    // block: the camera's parameter block (empty for a device without
-    // firmware); cameraNumber: the value behind hue.
-    void Generate(const std::vector<std::uint8_t> &block, int cameraNumber, const framework::VideoFormat &format,
-                  std::uint64_t counter, std::vector<std::uint8_t> &bytes);
+    // The camera's own optics when they are switched on; otherwise block
+    // (the camera's parameter block, empty for a device without firmware)
+    // and cameraNumber (the value behind hue) shape the frame.
+    void Generate(const OpticsState &optics, const std::vector<std::uint8_t> &block, int cameraNumber,
+                  const framework::VideoFormat &format, std::uint64_t counter, std::vector<std::uint8_t> &bytes);
 
 private:
+    OpticsRenderer optics_;
     std::vector<std::uint8_t> scene_;
     std::vector<std::uint8_t> block_;
     int cameraNumber_ = 0;

@@ -90,7 +90,7 @@ public:
             std::vector<std::uint8_t> block;
             int cameraNumber = 0;
             video.FrameInputs(&block, &cameraNumber);
-            generator_.Generate(block, cameraNumber, format, frame, bytes);
+            generator_.Generate(video.optics_, block, cameraNumber, format, frame, bytes);
             const double sampleTime = static_cast<double>(frame) * static_cast<double>(format.frameInterval) / 1e7;
             sink.Deliver(sampleTime, bytes.data(), bytes.size());
             std::lock_guard<std::mutex> hold(video.lock_);

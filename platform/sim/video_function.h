@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/framework/source.h"
+#include "platform/sim/optics.h"
 
 namespace nuv::sim {
 
@@ -69,6 +70,7 @@ public:
     // video device), and the camera's optics.
     void AttachControl(std::shared_ptr<ControlFunction> control);
     std::shared_ptr<ControlFunction> Control() const;
+    OpticsState &Optics() { return optics_; }
 
     // Frames.
     void SetFrameSource(FrameSource source);
@@ -114,6 +116,7 @@ private:
     std::uint64_t framesDelivered_ = 0;
     int runningStreams_ = 0;
     std::shared_ptr<ControlFunction> control_;
+    OpticsState optics_;  // its own lock
 };
 
 // The library's cameras' offer: YUY2 at 1280x720, 656x408 and 328x204, at 30

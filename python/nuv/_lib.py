@@ -186,6 +186,12 @@ SIM_FUNCTIONS = (
     ("NuvSimFailBuildStepNamed", _B, (_S, _I)),
     ("NuvSimClearBuildFaults", None, ()),
     ("NuvSimLiveDeviceInfoSets", _I, ()),
+    # Optics
+    ("NuvSimSetScene", _B, (_I, _D)),
+    ("NuvSimSetLens", _B, (_I, _D, _D, _D, c_double_p)),
+    ("NuvSimAddSensorDefect", _B, (_I, _D, _D, _I)),
+    ("NuvSimClearSensorDefects", _B, (_I,)),
+    ("NuvSimSetNoise", _B, (_I, _D, _U)),
 )
 
 DECLARATIONS = {name: (restype, argtypes) for name, restype, argtypes in NUV_FUNCTIONS + SIM_FUNCTIONS}

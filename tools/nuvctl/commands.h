@@ -1,0 +1,62 @@
+// The commands of nuvctl, each given its parsed options. Each throws Failure
+// on any failure; the caller prints it and exits non-zero.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common.h"
+
+namespace nuvctl {
+
+struct Output {
+    bool json = false;
+};
+
+struct CorrectionArgs {
+    std::vector<int> cameraNumbers;  // empty: 1 and 2
+    std::vector<int> modes;          // empty: 0, 1, 2
+    std::string file;                // get: output (empty: stdout); set: input
+    bool yes = false;
+};
+
+void DefectsGet(const DeviceEntry &device, const CorrectionArgs &args);
+void DefectsSet(const DeviceEntry &device, const CorrectionArgs &args);
+void ShadingGet(const DeviceEntry &device, const CorrectionArgs &args);
+void ShadingSet(const DeviceEntry &device, const CorrectionArgs &args);
+
+// Writes one defect list (at most 20 used entries, column and row) or one
+// shading set into the camera; throws Failure naming the call.
+void WriteDefects(const Camera &camera, int cameraNo, int mode, const std::vector<std::pair<int, int>> &entries);
+void WriteShading(const Camera &camera, int cameraNo, int mode, const double centre[2], const double k2[4],
+                  const double k1[4], const double k0[4]);
+
+struct FirmwareArgs {
+    std::string image;
+    bool yes = false;
+};
+void FirmwareWrite(const DeviceEntry &device, const FirmwareArgs &args);
+
+struct CalibrateArgs {
+    std::vector<int> cameraNumbers;
+    std::vector<int> modes;
+    int frames = 16;
+    double level = 600.0;  // flat light the simulated world shows
+    bool write = false;
+    bool yes = false;
+    bool json = false;
+};
+void Calibrate(const DeviceEntry &device, const CalibrateArgs &args);
+
+struct ViewArgs {
+    std::vector<DeviceEntry> devices;
+    OpenRequest request;
+    int port = 8080;
+};
+void View(const ViewArgs &args);
+
+// Simulated device id of a listed position: the tool's simulated world adds
+// every device as a plug-and-play camera, so ids follow positions.
+inline int SimDeviceId(int position) { return position + 1; }
+
+}  // namespace nuvctl

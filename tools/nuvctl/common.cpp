@@ -1,0 +1,254 @@
+#include "common.h"
+
+#include <algorithm>
+#include <cctype>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#if defined(_WIN32)
+#include <io.h>
+#define NUVCTL_ISATTY _isatty
+#define NUVCTL_FILENO _fileno
+#else
+#include <unistd.h>
+#define NUVCTL_ISATTY isatty
+#define NUVCTL_FILENO fileno
+#endif
+
+namespace nuvctl {
+
+namespace {
+Pacing g_pacing;
+std::atomic<long long> g_virtualMs{0};
+const auto g_start = std::chrono::steady_clock::now();
+}  // namespace
+
+void CallFailed(const std::string &call, const std::string &causes) {
+    throw Failure(call + " failed: " + causes);
+}
+
+bool StdoutIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stdout)) != 0; }
+bool StderrIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stderr)) != 0; }
+
+void SetPacing(const Pacing &pacing) { g_pacing = pacing; }
+
+void Pause(unsigned int milliseconds) {
+    if (g_pacing.virtualClock) {
+        Library().NuvSimAdvanceClock(milliseconds);
+        g_virtualMs += milliseconds;
+        // Let the simulated streaming threads run after the clock moved.
+        std::this_thread::yield();
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+double NowMs() {
+    if (g_pacing.virtualClock) return static_cast<double>(g_virtualMs.load());
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_start).count();
+}
+
+std::string DeviceEntry::Label() const { return serial.empty() ? name : name + "#" + serial; }
+
+std::vector<DeviceEntry> ListDevices() {
+    const Api &api = Library();
+    std::vector<char> text(1 << 16, '\0');
+    const int count = api.NuvGetDeviceWithSerialNo(text.data(), static_cast<int>(text.size()));
+    if (count < 0) {
+        CallFailed("NuvGetDeviceWithSerialNo", "the device list did not fit in 64 KiB");
+    }
+    std::vector<DeviceEntry> devices;
+    std::stringstream in(text.data());
+    std::string entry;
+    int position = 0;
+    while (position < count && std::getline(in, entry, ',')) {
+        DeviceEntry d;
+        d.position = position++;
+        const auto hash = entry.find('#');
+        d.name = entry.substr(0, hash);
+        if (hash != std::string::npos) d.serial = entry.substr(hash + 1);
+        d.kind = d.name == "NUV" ? 0 : d.name == "NUV2" ? 1 : -1;
+        devices.push_back(d);
+    }
+    return devices;
+}
+
+std::vector<FormatEntry> ListFormats(int position) {
+    if (position < 0 || position > 9) return {};
+    std::vector<char> text(1 << 16, '\0');
+    if (Library().NuvGetFormat(position, text.data(), static_cast<int>(text.size())) != 1) {
+        CallFailed("NuvGetFormat(" + std::to_string(position) + ")",
+                   "the device could not be enumerated (unplugged, or its capture filter failed)");
+    }
+    std::vector<FormatEntry> formats;
+    std::stringstream in(text.data());
+    std::vector<std::string> fields;
+    std::string field;
+    while (std::getline(in, field, ',')) fields.push_back(field);
+    for (std::size_t i = 0; i + 4 < fields.size(); i += 5) {
+        FormatEntry f;
+        f.index = std::atoi(fields[i].c_str());
+        f.width = std::atoi(fields[i + 1].c_str());
+        f.height = std::atoi(fields[i + 2].c_str());
+        f.fps = std::atof(fields[i + 3].c_str());
+        f.format = fields[i + 4];
+        formats.push_back(f);
+    }
+    return formats;
+}
+
+static bool AllDigits(const std::string &s) {
+    if (s.empty()) return false;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+static std::string Upper(std::string s) {
+    for (char &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+DeviceEntry SelectDevice(const std::string &selector) {
+    const auto devices = ListDevices();
+    auto describe = [&](const std::vector<DeviceEntry> &list) {
+        std::string text;
+        for (const auto &d : list) text += "\n  " + std::to_string(d.position) + ": " + d.Label();
+        return text.empty() ? std::string("\n  (no devices)") : text;
+    };
+    if (AllDigits(selector)) {
+        const int position = std::atoi(selector.c_str());
+        for (const auto &d : devices) {
+            if (d.position == position) return d;
+        }
+        throw Failure("no device at position " + selector + "; the devices are:" + describe(devices));
+    }
+    std::vector<DeviceEntry> matches;
+    for (const auto &d : devices) {
+        if (!d.serial.empty() && (Upper(selector) == Upper(d.Label()) || Upper(selector) == Upper(d.serial)))
+            matches.push_back(d);
+    }
+    if (matches.empty()) {
+        for (const auto &d : devices) {
+            if (d.name == selector) matches.push_back(d);
+        }
+    }
+    if (matches.size() == 1) return matches.front();
+    if (matches.empty()) throw Failure("no device matches \"" + selector + "\"; the devices are:" + describe(devices));
+    throw Failure("\"" + selector + "\" matches " + std::to_string(matches.size()) +
+                  " devices; choose one by position or serial:" + describe(matches));
+}
+
+int ModeOf(int width, int height) {
+    for (int m = 0; m < 3; ++m) {
+        if (kModes[m].width == width && kModes[m].height == height) return m;
+    }
+    return -1;
+}
+
+Camera::Camera(const DeviceEntry &device, const OpenRequest &request) : device_(device), request_(request) {
+    const Api &api = Library();
+    if (device.position > 9) {
+        throw Failure("cannot open " + device.Label() + ": the library opens positions 0..9 only");
+    }
+    const std::string what = device.Label() + " at position " + std::to_string(device.position) + " (" +
+                             std::to_string(request.width) + "x" + std::to_string(request.height) + ", " +
+                             Num(request.fps, 2) + " fps, " + request.format + ")";
+    // An open waits for the stream to settle (about 3 s): show it while it
+    // happens on a terminal, and keep quiet otherwise.
+    const bool show = StderrIsTerminal();
+    const auto started = std::chrono::steady_clock::now();
+    auto result = std::async(std::launch::async, [&] {
+        return api.NuvOpen(device.position, request.width, request.height, request.fps, request.format.c_str());
+    });
+    while (result.wait_for(std::chrono::milliseconds(show ? 100 : 1000)) != std::future_status::ready) {
+        if (show) {
+            const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            std::fprintf(stderr, "\ropening %s ... %.1f s", what.c_str(), s);
+            std::fflush(stderr);
+        }
+    }
+    const int rc = result.get();
+    if (show) {
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::fprintf(stderr, "\ropening %s ... %s (%.1f s)\033[K\n", what.c_str(), rc >= 0 ? "done" : "failed", s);
+    }
+    if (rc < 0) {
+        std::string causes = "the format name is not one the library knows (YUY2, MJPG, H264, IYUV, RGB24, RGB32, "
+                             "I420, RGB555), the device does not offer that size and rate, it is already open, "
+                             "it was unplugged, or no first frame arrived within 3 s";
+        if (device.kind >= 0) causes += "; a NUV/NUV2 camera opens only at 1280x720, 656x408 or 328x204 and needs its "
+                                        "control interface";
+        CallFailed("NuvOpen(" + what + ")", causes);
+    }
+    control_ = rc == 0;
+}
+
+Camera::~Camera() { Library().NuvClose(device_.position); }
+
+std::vector<std::uint8_t> Camera::NextFrame(unsigned int timeoutMs) {
+    const Api &api = Library();
+    const double deadline = NowMs() + timeoutMs;
+    for (;;) {
+        const int size = api.NuvGetBufferSize(Handle());
+        // A correction works on width x height words, whatever the frame's
+        // own length.
+        const std::size_t room = std::max<std::size_t>(
+            static_cast<std::size_t>(size > 0 ? size : 0),
+            static_cast<std::size_t>(request_.width) * static_cast<std::size_t>(request_.height) * 2);
+        std::vector<std::uint8_t> bytes(room + 16);
+        if (size > 0 && api.NuvReceiveImage(Handle(), bytes.data()) == 1) {
+            bytes.resize(static_cast<std::size_t>(size));
+            return bytes;
+        }
+        if (NowMs() >= deadline) {
+            CallFailed("NuvReceiveImage(" + device_.Label() + ")",
+                       "no new frame within " + std::to_string(timeoutMs / 1000.0).substr(0, 4) +
+                           " s (the stream stopped, or the camera was unplugged)");
+        }
+        Pause(2);
+    }
+}
+
+std::vector<std::uint16_t> Camera::NextWords(unsigned int timeoutMs) {
+    const auto bytes = NextFrame(timeoutMs);
+    const std::size_t n = static_cast<std::size_t>(request_.width) * static_cast<std::size_t>(request_.height);
+    std::vector<std::uint16_t> words(n, 0);
+    for (std::size_t i = 0; i < n && 2 * i + 1 < bytes.size(); ++i) {
+        words[i] = static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    return words;
+}
+
+void Camera::SetCorrections(bool defects, bool shading) {
+    if (device_.kind != 1) return;
+    const Api &api = Library();
+    if (api.NuvSetPixelDefectOnOff(Handle(), defects ? 1 : 0) != 1)
+        CallFailed("NuvSetPixelDefectOnOff(" + device_.Label() + ")", "the camera is not open as a NUV2 camera");
+    if (api.NuvSetShadingCorrectionOnOff(Handle(), shading ? 1 : 0) != 1)
+        CallFailed("NuvSetShadingCorrectionOnOff(" + device_.Label() + ")", "the camera is not open as a NUV2 camera");
+}
+
+std::string LibraryVersion() {
+    char text[256] = {};
+    if (Library().NuvDLLVersion(text, sizeof text) != 1) CallFailed("NuvDLLVersion", "the library refused a 256-byte buffer");
+    std::string s = text;
+    for (auto pos = s.find("\r\n"); pos != std::string::npos; pos = s.find("\r\n")) s.replace(pos, 2, ", ");
+    return s;
+}
+
+std::string Num(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+}  // namespace nuvctl

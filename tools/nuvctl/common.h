@@ -1,0 +1,111 @@
+// What every command of nuvctl shares: failures that name the call and its
+// likely causes, terminal detection, pacing that follows the simulator's
+// virtual clock, and an open camera that is closed on every path.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "api.h"
+
+namespace nuvctl {
+
+// A failure the user sees as "nuvctl: <message>" with exit status 1.
+class Failure : public std::runtime_error {
+public:
+    explicit Failure(const std::string &message) : std::runtime_error(message) {}
+};
+
+// A library call that reported failure: what was asked, and why it may have
+// failed (the library itself reports only its result).
+[[noreturn]] void CallFailed(const std::string &call, const std::string &causes);
+
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
+
+// Waiting between polls: in virtual time the simulator's clock is advanced
+// instead of sleeping, so nothing waits in real time.
+struct Pacing {
+    bool virtualClock = false;
+};
+void SetPacing(const Pacing &pacing);
+void Pause(unsigned int milliseconds);
+// Milliseconds on the clock the waits follow (virtual or real).
+double NowMs();
+
+// A device as the library lists it.
+struct DeviceEntry {
+    int position = 0;
+    std::string name;    // friendly name
+    std::string serial;  // serial text ("1A2B3C02"), empty when none was found
+    int kind = -1;       // 0 "NUV", 1 "NUV2", -1 any other device
+    std::string Label() const;  // "NUV2#1A2B3C02" or the name
+};
+std::vector<DeviceEntry> ListDevices();
+
+struct FormatEntry {
+    int index = 0;
+    int width = 0;
+    int height = 0;
+    double fps = 0.0;
+    std::string format;
+};
+// The stream formats of a position (0..9).
+std::vector<FormatEntry> ListFormats(int position);
+
+// Resolves a selector: a position, a serial text ("NUV2#1A2B3C02" or
+// "1A2B3C02") or a unique name.
+DeviceEntry SelectDevice(const std::string &selector);
+
+struct Mode {
+    int width;
+    int height;
+};
+inline constexpr Mode kModes[3] = {{1280, 720}, {656, 408}, {328, 204}};
+int ModeOf(int width, int height);  // -1 when the size is none of the modes
+
+struct OpenRequest {
+    int width = 1280;
+    int height = 720;
+    double fps = 30.0;
+    std::string format = "YUY2";
+};
+
+// An open camera; closed when it goes out of scope.
+class Camera {
+public:
+    Camera(const DeviceEntry &device, const OpenRequest &request);
+    ~Camera();
+    Camera(const Camera &) = delete;
+    Camera &operator=(const Camera &) = delete;
+
+    int Handle() const { return device_.position; }
+    const DeviceEntry &Device() const { return device_; }
+    const OpenRequest &Request() const { return request_; }
+    bool HasControl() const { return control_; }
+    int Mode() const { return ModeOf(request_.width, request_.height); }
+
+    // Waits for the next frame the library hands out (at most timeoutMs on
+    // the pacing clock); throws Failure when none comes.
+    std::vector<std::uint8_t> NextFrame(unsigned int timeoutMs = 5000);
+    // The same, as 16-bit words of a corrected-size frame.
+    std::vector<std::uint16_t> NextWords(unsigned int timeoutMs = 5000);
+
+    // Both correction switches (NUV2 only; a NUV camera has none).
+    void SetCorrections(bool defects, bool shading);
+
+private:
+    DeviceEntry device_;
+    OpenRequest request_;
+    bool control_ = false;
+};
+
+// Library version text on one line.
+std::string LibraryVersion();
+
+// Formats a double without trailing noise.
+std::string Num(double value, int decimals = 3);
+
+}  // namespace nuvctl

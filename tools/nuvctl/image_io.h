@@ -1,0 +1,24 @@
+// Frames to files: 16-bit grey PNG with an sBIT chunk of 10 for corrected
+// frames (viewers show them at full range, decoders recover the values by a
+// shift of 6), raw bytes with a JSON sidecar, or a frame's own bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace nuvctl {
+
+// True when this build can write PNG.
+bool PngSupported();
+
+// Writes width x height 10-bit values as a 16-bit grey PNG, each value
+// widened by bit replication (v << 6 | v >> 4) and marked with sBIT 10.
+void WritePng16(const std::string &path, int width, int height, const std::vector<std::uint16_t> &values);
+
+// Writes 8-bit grey (the viewer's display frames).
+std::string EncodePng8(int width, int height, const std::vector<std::uint8_t> &values);
+
+void WriteBytes(const std::string &path, const std::vector<std::uint8_t> &bytes);
+
+}  // namespace nuvctl
