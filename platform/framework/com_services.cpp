@@ -39,6 +39,7 @@ void ForgetComInits() {
 WideText Widen(const char *utf8) {
     WideText out;
     if (utf8 == nullptr) return out;
+    out.reserve(std::strlen(utf8));
     const auto *p = reinterpret_cast<const unsigned char *>(utf8);
     while (*p) {
         unsigned long c = *p++;

@@ -37,7 +37,7 @@ Registry &TheRegistry() {
 DWORD NodeOf(const std::shared_ptr<ControlSource> &source) {
     Registry &registry = TheRegistry();
     std::lock_guard<std::mutex> hold(registry.lock);
-    const std::string path = source->Path();
+    const std::string &path = source->Path();
     auto it = registry.nodeOfPath.find(path);
     const DWORD n = it != registry.nodeOfPath.end() ? it->second
                                                     : (registry.nodeOfPath[path] = static_cast<DWORD>(registry.nodeOfPath.size() + 1));
@@ -123,7 +123,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA
     const std::size_t member = interfaceData->Reserved - 1;
     auto source = framework::Member(framework::FindSet(handle), member);
     if (!source) return FALSE;
-    const std::string path = source->Path();
+    const std::string &path = source->Path();
     const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (requiredSize != nullptr) *requiredSize = needed;
     if (detail == nullptr) return FALSE;  // the caller asked for the size
@@ -168,7 +168,7 @@ CONFIGRET CM_Get_Device_IDA(DEVINST device, PCHAR buffer, ULONG bufferLength, UL
     if (Faults::Fails(FaultPoint::CM_Get_Device_IDA)) return CR_FAILURE;
     auto source = framework::SourceOfNode(device);
     if (!source) return CR_NO_SUCH_DEVNODE;
-    const std::string id = device % 2 != 0 ? source->ParentInstanceId() : source->InstanceId();
+    const std::string &id = device % 2 != 0 ? source->ParentInstanceId() : source->InstanceId();
     if (id.size() + 1 > bufferLength) return CR_BUFFER_SMALL;
     std::memcpy(buffer, id.c_str(), id.size() + 1);
     return CR_SUCCESS;

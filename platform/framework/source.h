@@ -122,11 +122,11 @@ public:
     virtual ~ControlSource() = default;
 
     // The device path CreateFileA opens.
-    virtual std::string Path() const = 0;
+    virtual const std::string &Path() const = 0;
     // The instance ID of the interface's device node and of its parent (the
     // USB function both interfaces of a camera belong to); empty: none.
-    virtual std::string InstanceId() const = 0;
-    virtual std::string ParentInstanceId() const = 0;
+    virtual const std::string &InstanceId() const = 0;
+    virtual const std::string &ParentInstanceId() const = 0;
     virtual bool SerialString(WideText *serial) const = 0;
     // Report lengths in bytes, the report ID byte included.
     virtual int InputReportLength() const = 0;

@@ -32,9 +32,9 @@ public:
     static std::shared_ptr<HidrawSource> Describe(const std::string &node, const std::string &sysfsRoot,
                                                   const std::string &devRoot);
 
-    std::string Path() const override { return path_; }
-    std::string InstanceId() const override { return instanceId_; }
-    std::string ParentInstanceId() const override { return parentInstanceId_; }
+    const std::string &Path() const override { return path_; }
+    const std::string &InstanceId() const override { return instanceId_; }
+    const std::string &ParentInstanceId() const override { return parentInstanceId_; }
     bool SerialString(framework::WideText *serial) const override;
     int InputReportLength() const override { return layout_.inputBytes + 1; }
     int OutputReportLength() const override { return layout_.outputBytes + 1; }

@@ -49,9 +49,9 @@ public:
     int id = 0;  // given by the world
 
     // framework::ControlSource
-    std::string Path() const override { return path_; }
-    std::string InstanceId() const override { return instanceId_; }
-    std::string ParentInstanceId() const override { return parentInstanceId_; }
+    const std::string &Path() const override { return path_; }
+    const std::string &InstanceId() const override { return instanceId_; }
+    const std::string &ParentInstanceId() const override { return parentInstanceId_; }
     bool SerialString(WideText *serial) const override;
     int InputReportLength() const override;
     int OutputReportLength() const override;

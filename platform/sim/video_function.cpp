@@ -108,6 +108,7 @@ private:
 
 VideoFunction::VideoFunction(int id, WideText friendlyName, bool plugAndPlay)
     : id(id), plugAndPlay(plugAndPlay), friendlyName_(std::move(friendlyName)) {
+    MakeDisplayNameLocked();
     SetCameraDefaults(*this);
 }
 
@@ -119,13 +120,13 @@ bool VideoFunction::FriendlyName(WideText *name) const {
 }
 
 WideText VideoFunction::DisplayName() const {
-    std::string key;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (!displayNameOverride_.empty()) return displayNameOverride_;
-        key = instanceKey_;
-    }
-    if (key.empty()) key = DefaultInstanceKey(id);
+    std::lock_guard<std::mutex> hold(lock_);
+    return displayNameOverride_.empty() ? displayName_ : displayNameOverride_;
+}
+
+// Made once per key: enumerations read it for every device, many times.
+void VideoFunction::MakeDisplayNameLocked() {
+    const std::string key = instanceKey_.empty() ? DefaultInstanceKey(id) : instanceKey_;
     char text[320];
     if (plugAndPlay) {
         std::snprintf(text, sizeof text,
@@ -137,7 +138,7 @@ WideText VideoFunction::DisplayName() const {
                       "@device:sw:{860BB310-5D01-11D0-BD3B-00A0C911CE86}\\{4A2C0F%02X-9E1B-4C3D-8A5F-000000000001}",
                       id & 0xFF);
     }
-    return framework::Widen(text);
+    displayName_ = framework::Widen(text);
 }
 
 bool VideoFunction::Binds() const {
@@ -236,6 +237,7 @@ void VideoFunction::SetFriendlyName(const WideText *name) {
 void VideoFunction::SetInstanceKey(std::string key) {
     std::lock_guard<std::mutex> hold(lock_);
     instanceKey_ = std::move(key);
+    MakeDisplayNameLocked();
 }
 
 std::string VideoFunction::InstanceKey() const {

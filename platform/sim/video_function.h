@@ -92,6 +92,7 @@ private:
     // Whether a running stream makes frames of its own now (lock held).
     bool GeneratesLocked() const;
     bool CurrentFormatLocked(VideoFormat *format) const;
+    void MakeDisplayNameLocked();
     // The firmware's parameter block and the camera number behind hue, as a
     // frame is made from them.
     void FrameInputs(std::vector<std::uint8_t> *block, int *cameraNumber) const;
@@ -101,6 +102,7 @@ private:
     WideText friendlyName_;
     bool hasFriendlyName_ = true;
     std::string instanceKey_;
+    WideText displayName_;  // made from the key
     WideText displayNameOverride_;
     bool bindFails_ = false;
     bool runFails_ = false;
