@@ -39,6 +39,23 @@ bool StderrIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stderr)) != 0; }
 
 void SetPacing(const Pacing &pacing) { g_pacing = pacing; }
 
+namespace {
+std::vector<int> g_heldInterfaces;
+}  // namespace
+
+void HoldSimRewrites(const std::vector<int> &interfaces) {
+    const Api &api = Library();
+    for (int hid : interfaces) {
+        if (api.NuvSimHidPauseAt(hid, 0x20, 0) != 1) CallFailed("NuvSimHidPauseAt", "the simulated world refused it");
+    }
+    g_heldInterfaces = interfaces;
+}
+
+void ReleaseSimRewrites() {
+    for (int hid : g_heldInterfaces) Library().NuvSimHidResume(hid);
+    g_heldInterfaces.clear();
+}
+
 void Pause(unsigned int milliseconds) {
     if (g_pacing.virtualClock) {
         Library().NuvSimAdvanceClock(milliseconds);

@@ -22,6 +22,12 @@ public:
 // failed (the library itself reports only its result).
 [[noreturn]] void CallFailed(const std::string &call, const std::string &causes);
 
+// The simulator option --sim-hold-rewrite holds every camera's first flash
+// write until the tool is interrupted: what Ctrl-C during a rewrite does can
+// then be seen whatever the machine's speed. Releases the held writes.
+void HoldSimRewrites(const std::vector<int> &interfaces);
+void ReleaseSimRewrites();
+
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
 

@@ -369,6 +369,7 @@ void FirmwareWrite(const DeviceEntry &device, const FirmwareArgs &args) {
             std::fprintf(stderr, "%snuvctl: a firmware rewrite cannot be cancelled safely; waiting for it to finish\n",
                          terminal ? "\n" : "");
             warned = true;
+            ReleaseSimRewrites();
         }
         if (terminal) {
             const int width = 30;

@@ -33,9 +33,10 @@ struct SimOptions {
     std::string lens;
     std::vector<std::string> defects;
     std::string noise;
+    bool holdRewrite = false;
     bool Any() const {
         return virtualClock || !stateFile.empty() || !cameras.empty() || sceneSet || !lens.empty() ||
-               !defects.empty() || !noise.empty();
+               !defects.empty() || !noise.empty() || holdRewrite;
     }
 };
 
@@ -65,9 +66,6 @@ void ApplySimOptions(const SimOptions &sim) {
         throw Failure("simulator options (--virtual-clock, --sim-...) need the simulated world, and " + api.path +
                       " is not it");
     }
-    // The simulated world resets its clock to real time when it is first
-    // built; build it before switching to virtual time.
-    (void)api.NuvSimDeviceCount();
     if (sim.virtualClock) api.NuvSimUseVirtualClock(1);
     for (const std::string &camera : sim.cameras) {
         const auto colon = camera.find(':');
@@ -82,6 +80,7 @@ void ApplySimOptions(const SimOptions &sim) {
             CallFailed("NuvSimAddCamera(" + camera + ")", "the simulated world refused the camera");
     }
     const int devices = api.NuvSimDeviceCount();
+    std::vector<int> held;
     for (int id = 1; id <= devices; ++id) {
         if (sim.sceneSet && api.NuvSimSetScene(id, sim.scene) != 1)
             throw Failure("--sim-scene " + Num(sim.scene, 1) + ": NuvSimSetScene refused it (levels go up to 1023)");
@@ -98,6 +97,7 @@ void ApplySimOptions(const SimOptions &sim) {
             if (api.NuvSimAddSensorDefect(id, v[0], v[1], static_cast<int>(v[2])) != 1)
                 throw Failure("--sim-defect " + defect + ": NuvSimAddSensorDefect refused it (0 <= f < 1, value 0..1023)");
         }
+        if (const int hid = api.NuvSimCameraHidInterface(id); sim.holdRewrite && hid > 0) held.push_back(hid);
         if (!sim.noise.empty()) {
             const auto v = Numbers(sim.noise, "--sim-noise");
             if (v.empty() || v.size() > 2) throw Failure("--sim-noise expects SIGMA[,SEED]");
@@ -105,6 +105,7 @@ void ApplySimOptions(const SimOptions &sim) {
                 throw Failure("--sim-noise " + sim.noise + ": NuvSimSetNoise refused it (sigma >= 0)");
         }
     }
+    HoldSimRewrites(held);
 }
 
 // The simulated cameras' parameter blocks live in a JSON file between runs:
@@ -140,6 +141,7 @@ void SaveSimState(const std::string &path) {
     json state;
     state["devices"] = json::array();
     const int devices = api.NuvSimDeviceCount();
+    std::vector<int> held;
     for (int id = 1; id <= devices; ++id) {
         const int hid = api.NuvSimCameraHidInterface(id);
         if (hid <= 0) continue;
@@ -633,6 +635,8 @@ int main(int argc, char **argv) {
     simGroup->add_option("--sim-lens", sim.lens, "lens fall-off CX,CY,STRENGTH[,F0,F1,F2,F3]");
     simGroup->add_option("--sim-defect", sim.defects, "stuck sensor pixel FX,FY,VALUE (repeatable)");
     simGroup->add_option("--sim-noise", sim.noise, "read noise SIGMA[,SEED]");
+    simGroup->add_flag("--sim-hold-rewrite", sim.holdRewrite,
+                       "hold a firmware rewrite at its first chunk until the tool is interrupted (Ctrl-C)");
 
     auto *list = app.add_subcommand("list", "list the video devices, their kinds and serial numbers");
     bool formats = false;

@@ -474,9 +474,11 @@ TEST_F(NuvctlFirmware, OnATerminalAProgressBarRedrawnInPlace) {
 }
 
 TEST_F(NuvctlFirmware, CtrlCWarnsAndKeepsWaitingForTheRewrite) {
-    // Large enough that the rewrite is still running when Ctrl-C arrives.
-    const std::string image = Image(400000);
-    const Result r = RunOnTerminal({"-d", "NUV2", "firmware", "write", image, "--yes"}, "writing");
+    // The rewrite is held at its first chunk until the tool is interrupted,
+    // so Ctrl-C always arrives while it runs.
+    const std::string image = Image(56 * 30);
+    const Result r =
+        RunOnTerminal({"-d", "NUV2", "--sim-hold-rewrite", "firmware", "write", image, "--yes"}, "writing");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("cannot be cancelled safely; waiting for it to finish"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("rewritten and verified"), std::string::npos) << r.out;
