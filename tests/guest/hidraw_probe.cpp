@@ -3,7 +3,10 @@
 // asked, sends one vendor command and prints the reply.
 //
 //   guest_hidraw_probe DEVICE [--command HEXBYTE...] [--sequence N] [--timeout-ms N]
+//                      [--repeat N] [--interval-ms N]
 //
+// --repeat sends the command N times (sequence numbers counting up), one
+// every --interval-ms, and stops at the first that fails.
 // The camera's reports carry no report ID: the command goes out as report
 // number 0 (hidraw strips it), the sequence number, then the command bytes,
 // zero-padded to 64 bytes; the reply is the input report that echoes the
@@ -60,14 +63,65 @@ void PrintHex(const char *label, const std::uint8_t *bytes, std::size_t size) {
     std::printf("\n");
 }
 
+// One command report out, then input reports until the one that echoes
+// its sequence number and command code.
+void Exchange(int fd, const std::string &device, const std::vector<std::uint8_t> &command, std::uint8_t sequence,
+              long timeoutMs) {
+    std::uint8_t out[kReportLength + 1] = {};
+    out[0] = 0;  // no report IDs: report number 0, not sent
+    out[1] = sequence;
+    std::memcpy(out + 2, command.data(), command.size());
+    const ssize_t written = write(fd, out, sizeof out);
+    if (written < 0) Fail("cannot write the command report to " + device);
+    if (static_cast<std::size_t>(written) != sizeof out) {
+        throw Failure("the command report went out short: " + std::to_string(written) + " of " +
+                      std::to_string(sizeof out) + " bytes");
+    }
+    const long deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        const long left = deadline - MonotonicMs();
+        if (left <= 0) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02x", command[0]);
+            throw Failure(std::string("no reply to command ") + code + " within " + std::to_string(timeoutMs) + " ms");
+        }
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = poll(&wait, 1, static_cast<int>(left));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            Fail("poll on " + device);
+        }
+        if (ready == 0) continue;
+        if (wait.revents & (POLLERR | POLLHUP | POLLNVAL)) throw Failure(device + " went away while waiting for the reply");
+        std::uint8_t in[kReportLength + 1] = {};
+        const ssize_t got = read(fd, in, sizeof in);
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            Fail("cannot read a reply from " + device);
+        }
+        if (got >= 2 && in[0] == sequence && in[1] == command[0]) {
+            if (static_cast<std::size_t>(got) != kReportLength) {
+                throw Failure("the reply has " + std::to_string(got) + " bytes, not " + std::to_string(kReportLength));
+            }
+            PrintHex("reply:", in, static_cast<std::size_t>(got));
+            std::fflush(stdout);
+            return;
+        }
+        PrintHex("other report:", in, static_cast<std::size_t>(got));
+    }
+}
+
 int Run(int argc, char **argv) {
     if (argc < 2 || argv[1][0] == '-') {
-        throw Failure("usage: guest_hidraw_probe DEVICE [--command HEXBYTE...] [--sequence N] [--timeout-ms N]");
+        throw Failure("usage: guest_hidraw_probe DEVICE [--command HEXBYTE...] [--sequence N] [--timeout-ms N] "
+                      "[--repeat N] [--interval-ms N]");
     }
     const std::string device = argv[1];
     std::vector<std::uint8_t> command;
     int sequence = 1;
     long timeoutMs = 5000;
+    long repeat = 1;
+    long intervalMs = 0;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--command") {
@@ -81,6 +135,10 @@ int Run(int argc, char **argv) {
             sequence = static_cast<int>(Number(argv[++i], 0, 0, 255, "sequence number"));
         } else if (arg == "--timeout-ms" && i + 1 < argc) {
             timeoutMs = Number(argv[++i], 10, 1, 600000, "timeout");
+        } else if (arg == "--repeat" && i + 1 < argc) {
+            repeat = Number(argv[++i], 10, 1, 1000000, "repeat count");
+        } else if (arg == "--interval-ms" && i + 1 < argc) {
+            intervalMs = Number(argv[++i], 10, 0, 600000, "interval");
         } else {
             throw Failure("unknown or incomplete argument \"" + arg + "\"");
         }
@@ -111,47 +169,19 @@ int Run(int argc, char **argv) {
     PrintHex("", descriptor.value, descriptor.size);
     if (command.empty()) return 0;
 
-    std::uint8_t out[kReportLength + 1] = {};
-    out[0] = 0;  // no report IDs: report number 0, not sent
-    out[1] = static_cast<std::uint8_t>(sequence);
-    std::memcpy(out + 2, command.data(), command.size());
-    const ssize_t written = write(fd, out, sizeof out);
-    if (written < 0) Fail("cannot write the command report to " + device);
-    if (static_cast<std::size_t>(written) != sizeof out) {
-        throw Failure("the command report went out short: " + std::to_string(written) + " of " +
-                      std::to_string(sizeof out) + " bytes");
+    for (long n = 0; n < repeat; ++n) {
+        if (n > 0 && intervalMs > 0) {
+            const timespec pause{intervalMs / 1000, (intervalMs % 1000) * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
+        try {
+            Exchange(fd, device, command, static_cast<std::uint8_t>(sequence + n), timeoutMs);
+        } catch (const Failure &failure) {
+            if (repeat == 1) throw;
+            throw Failure("exchange " + std::to_string(n + 1) + " of " + std::to_string(repeat) + ": " + failure.what());
+        }
     }
-    const long deadline = MonotonicMs() + timeoutMs;
-    for (;;) {
-        const long left = deadline - MonotonicMs();
-        if (left <= 0) {
-            char code[8];
-            std::snprintf(code, sizeof code, "0x%02x", command[0]);
-            throw Failure(std::string("no reply to command ") + code + " within " + std::to_string(timeoutMs) + " ms");
-        }
-        pollfd wait{fd, POLLIN, 0};
-        const int ready = poll(&wait, 1, static_cast<int>(left));
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            Fail("poll on " + device);
-        }
-        if (ready == 0) continue;
-        if (wait.revents & (POLLERR | POLLHUP | POLLNVAL)) throw Failure(device + " went away while waiting for the reply");
-        std::uint8_t in[kReportLength + 1] = {};
-        const ssize_t got = read(fd, in, sizeof in);
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EINTR) continue;
-            Fail("cannot read a reply from " + device);
-        }
-        if (got >= 2 && in[0] == out[1] && in[1] == command[0]) {
-            if (static_cast<std::size_t>(got) != kReportLength) {
-                throw Failure("the reply has " + std::to_string(got) + " bytes, not " + std::to_string(kReportLength));
-            }
-            PrintHex("reply:", in, static_cast<std::size_t>(got));
-            return 0;
-        }
-        PrintHex("other report:", in, static_cast<std::size_t>(got));
-    }
+    return 0;
 }
 
 }  // namespace
