@@ -2,8 +2,10 @@
 # The test command's guest step: boots the throw-away guest once per check
 # script and reports. The kernel's own drivers (vivid, dummy_hcd with the
 # configfs and gadgetfs gadgets, uvcvideo, usbhid) run against the native
-# build; where this machine's kernel cannot start 32-bit programs, the
-# 32-bit Windows programs run under 32-bit Wine in the guest.
+# build: first the project's probes and the virtual camera, then libnuv.so,
+# the library's real backend; where this machine's kernel cannot start
+# 32-bit programs, the 32-bit Windows programs run under 32-bit Wine in the
+# guest.
 #
 #   check.sh [--native DIR] [--win32 DIR]   (defaults: build/native, build/win32)
 #
@@ -56,6 +58,8 @@ boot() {
 # until the host's next request arrives; with one processor the gadget's
 # real-time thread always reads it first.
 boot devices 1 2048 600 "$here/inside/devices.sh" "$native"
+# The library's real backend (libnuv.so) against the same drivers.
+boot library 1 2048 600 "$here/inside/library.sh" "$native"
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   echo
   echo "guest: this kernel runs 32-bit programs: the Windows programs ran under Wine on the host"
