@@ -124,7 +124,8 @@ void ProbeRanges(IBaseFilter *filter, REFIID iid, int *flags, int count) {
 }
 
 // One attempt of the build, into graph; the slot's graph lock is held.
-int BuildAttempt(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, bool &ran) {
+// The device bound, the graph builder attached and the stream format set.
+int AddCaptureDevice(int slotIndex, CaptureSlot &slot, CaptureGraph &graph) {
     {
         ComRef<ICreateDevEnum> devices;
         ComRef<IEnumMoniker> monikers;
@@ -132,21 +133,22 @@ int BuildAttempt(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, bool &ra
             return status;
         if (const int status = BindDevice(slotIndex, slot, graph, monikers.get()); status != kBuildOk) return status;
     }
-
     if (NoteCom(os::CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER,
                                      IID_ICaptureGraphBuilder2, graph.captureBuilder.putVoid())) != S_OK ||
         !graph.captureBuilder || NoteCom(graph.captureBuilder->SetFiltergraph(graph.filterGraph.get())) != S_OK)
         return kBuildCaptureGraphBuilder;
-    {
-        ComRef<IAMStreamConfig> config;
-        if (NoteCom(graph.captureBuilder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video,
-                                                        graph.captureFilter.get(), IID_IAMStreamConfig,
-                                                        config.putVoid())) != S_OK ||
-            !config)
-            return kBuildFindInterface;
-        if (const int status = SetFormat(slot, config.get()); status != kBuildOk) return status;
-    }
+    ComRef<IAMStreamConfig> config;
+    if (NoteCom(graph.captureBuilder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video,
+                                                    graph.captureFilter.get(), IID_IAMStreamConfig,
+                                                    config.putVoid())) != S_OK ||
+        !config)
+        return kBuildFindInterface;
+    return SetFormat(slot, config.get());
+}
 
+// The sample grabber added behind the capture pin, with the slot's callback
+// attached (the frame store emptied for it first).
+int AddGrabber(int slotIndex, CaptureSlot &slot, CaptureGraph &graph) {
     if (NoteCom(os::CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
                                      graph.grabberFilter.putVoid())) != S_OK ||
         !graph.grabberFilter || NoteCom(graph.grabberFilter.query(IID_ISampleGrabber, graph.grabber)) != S_OK ||
@@ -161,7 +163,6 @@ int BuildAttempt(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, bool &ra
     WideNumbered(grabberName, sizeof grabberName / sizeof grabberName[0], "Grabber ", slotIndex);
     if (NoteCom(graph.filterGraph->AddFilter(graph.grabberFilter.get(), grabberName)) != S_OK)
         return kBuildAddGrabber;
-
     {
         const ComRef<IPin> captureOut = FindPin(graph.captureFilter.get(), PINDIR_OUTPUT);
         const ComRef<IPin> grabberIn = FindPin(graph.grabberFilter.get(), PINDIR_INPUT);
@@ -169,7 +170,6 @@ int BuildAttempt(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, bool &ra
             NoteCom(graph.filterGraph->Connect(captureOut.get(), grabberIn.get())) != S_OK)
             return kBuildConnect;
     }
-
     if (NoteCom(graph.grabber->SetBufferSamples(FALSE)) != S_OK) return kBuildSetBufferSamples;
     if (NoteCom(graph.grabber->SetOneShot(FALSE)) != S_OK) return kBuildSetOneShot;
 
@@ -183,10 +183,12 @@ int BuildAttempt(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, bool &ra
         slot.frames.callback = graph.callback.get();
     }
     if (NoteCom(graph.grabber->SetCallback(graph.callback.get(), 1)) != S_OK) return kBuildSetCallback;
+    return kBuildOk;
+}
 
-    ProbeRanges<IAMVideoProcAmp>(graph.captureFilter.get(), IID_IAMVideoProcAmp, slot.propertySupport, 10);
-    ProbeRanges<IAMCameraControl>(graph.captureFilter.get(), IID_IAMCameraControl, slot.propertySupport + 10, 7);
-
+// The graph run, and its first frame awaited. ran tells the caller that the
+// graph must be stopped before it goes.
+int RunUntilFirstFrame(CaptureSlot &slot, CaptureGraph &graph, bool &ran) {
     if (NoteCom(graph.filterGraph.query(IID_IMediaEvent, graph.mediaEvent)) != S_OK || !graph.mediaEvent)
         return kBuildMediaEvent;
     {
@@ -211,6 +213,14 @@ int BuildAttempt(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, bool &ra
         os::Sleep(1);
     }
     return kBuildOk;
+}
+
+int BuildAttempt(int slotIndex, CaptureSlot &slot, CaptureGraph &graph, bool &ran) {
+    if (const int status = AddCaptureDevice(slotIndex, slot, graph); status != kBuildOk) return status;
+    if (const int status = AddGrabber(slotIndex, slot, graph); status != kBuildOk) return status;
+    ProbeRanges<IAMVideoProcAmp>(graph.captureFilter.get(), IID_IAMVideoProcAmp, slot.propertySupport, 10);
+    ProbeRanges<IAMCameraControl>(graph.captureFilter.get(), IID_IAMCameraControl, slot.propertySupport + 10, 7);
+    return RunUntilFirstFrame(slot, graph, ran);
 }
 
 }  // namespace
