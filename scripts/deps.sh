@@ -34,10 +34,13 @@ SUDO=""
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
   dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
+# Another apt on the machine (an unattended upgrade) holds the lock for a
+# while: wait for it instead of failing.
+lock=(-o DPkg::Lock::Timeout=600)
+$SUDO apt-get "${lock[@]}" update -qq
 if [ ${#missing[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock[@]}" install -y -qq "${missing[@]}" >/dev/null
 fi
 if [ ${#missing_lean[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing_lean[@]}" >/dev/null
 fi
