@@ -75,9 +75,6 @@ private:
     const ReportLayout layout_;
 };
 
-// UTF-8 serial strings to the UTF-16 the OS hands out.
-framework::WideText Utf16(const std::string &utf8) { return framework::Widen(utf8.c_str()); }
-
 }  // namespace
 
 ReportLayout ParseReportDescriptor(const std::uint8_t *descriptor, std::size_t size) {
@@ -164,7 +161,7 @@ std::shared_ptr<HidrawSource> HidrawSource::Describe(const std::string &node, co
 
 bool HidrawSource::SerialString(framework::WideText *serial) const {
     if (!hasSerial_) return false;
-    *serial = Utf16(serial_);
+    *serial = framework::Widen(serial_.c_str());  // the UTF-16 the OS hands out
     return true;
 }
 

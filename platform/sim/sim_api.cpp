@@ -91,13 +91,17 @@ void NUV_CALL NuvSimAdvanceClock(unsigned int ms) {
 
 // ---- Framework calls that fail on request -------------------------------------
 
+namespace {
+// A point a call can fail at: not the library's own findings 8 and 9.
+bool Failable(FaultPoint point) {
+    return point != FaultPoint::kCount && point != FaultPoint::NoDevices && point != FaultPoint::NoDevice;
+}
+}  // namespace
+
 NuvBool NUV_CALL NuvSimFailCall(const char *name, long long argument, int skip, int count) {
     return Guarded<NuvBool>(0, [&]() -> NuvBool {
         const FaultPoint point = Faults::FromName(name);
-        if (point == FaultPoint::kCount || point == FaultPoint::NoDevices || point == FaultPoint::NoDevice ||
-            skip < 0 || count < -1) {
-            return 0;
-        }
+        if (!Failable(point) || skip < 0 || count < -1) return 0;
         Faults::Arm(point, skip, count, argument < 0 ? nuv::framework::kAnyArgument : static_cast<long>(argument));
         return 1;
     });
@@ -119,10 +123,8 @@ NuvBool NUV_CALL NuvSimFailBuildStep(int status, int times) { return NuvSimFailB
 NuvBool NUV_CALL NuvSimFailBuildStepNamed(const char *name, int times) {
     return Guarded<NuvBool>(0, [&]() -> NuvBool {
         const FaultPoint point = Faults::FromName(name);
-        if (point == FaultPoint::kCount || static_cast<int>(point) > static_cast<int>(FaultPoint::FirstFrame) ||
-            point == FaultPoint::NoDevices || point == FaultPoint::NoDevice || times < -1) {
-            return 0;
-        }
+        const bool buildStep = static_cast<int>(point) <= static_cast<int>(FaultPoint::FirstFrame);
+        if (!Failable(point) || !buildStep || times < -1) return 0;
         Faults::Arm(point, 0, times);
         return 1;
     });

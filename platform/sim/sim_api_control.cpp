@@ -109,12 +109,7 @@ NuvBool NUV_CALL NuvSimHidDropReplies(int hid, int command, int count) {
 }
 
 NuvBool NUV_CALL NuvSimHidDropRepliesAfter(int hid, int command, int skip, int count) {
-    ReplyFault fault;
-    fault.kind = ReplyFault::Kind::Drop;
-    fault.command = command;
-    fault.skip = skip;
-    fault.count = count;
-    return AddFault(hid, fault);
+    return AddFault(hid, {.kind = ReplyFault::Kind::Drop, .command = command, .skip = skip, .count = count});
 }
 
 NuvBool NUV_CALL NuvSimHidReplyStatus(int hid, int command, int count, int status) {
@@ -123,34 +118,18 @@ NuvBool NUV_CALL NuvSimHidReplyStatus(int hid, int command, int count, int statu
 
 NuvBool NUV_CALL NuvSimHidReplyStatusAfter(int hid, int command, int skip, int count, int status) {
     if (status < 0 || status > 0xFF) return 0;
-    ReplyFault fault;
-    fault.kind = ReplyFault::Kind::Status;
-    fault.command = command;
-    fault.skip = skip;
-    fault.count = count;
-    fault.status = static_cast<std::uint8_t>(status);
-    return AddFault(hid, fault);
+    return AddFault(hid, {.kind = ReplyFault::Kind::Status, .command = command, .skip = skip, .count = count,
+                          .status = static_cast<std::uint8_t>(status)});
 }
 
 NuvBool NUV_CALL NuvSimHidReplyMismatched(int hid, int command, int count, int sequenceDelta, int codeDelta,
                                           int thenAnswer) {
-    ReplyFault fault;
-    fault.kind = ReplyFault::Kind::Mismatch;
-    fault.command = command;
-    fault.count = count;
-    fault.sequenceDelta = sequenceDelta;
-    fault.codeDelta = codeDelta;
-    fault.thenAnswer = thenAnswer != 0;
-    return AddFault(hid, fault);
+    return AddFault(hid, {.kind = ReplyFault::Kind::Mismatch, .command = command, .count = count,
+                          .sequenceDelta = sequenceDelta, .codeDelta = codeDelta, .thenAnswer = thenAnswer != 0});
 }
 
 NuvBool NUV_CALL NuvSimHidReplyLate(int hid, int command, int count, unsigned int delayMs) {
-    ReplyFault fault;
-    fault.kind = ReplyFault::Kind::Late;
-    fault.command = command;
-    fault.count = count;
-    fault.delayMs = delayMs;
-    return AddFault(hid, fault);
+    return AddFault(hid, {.kind = ReplyFault::Kind::Late, .command = command, .count = count, .delayMs = delayMs});
 }
 
 NuvBool NUV_CALL NuvSimHidEchoAddress(int hid, int command, int count, int addressDelta) {
@@ -159,13 +138,8 @@ NuvBool NUV_CALL NuvSimHidEchoAddress(int hid, int command, int count, int addre
 
 NuvBool NUV_CALL NuvSimHidEchoAddressAfter(int hid, int command, int skip, int count, int addressDelta) {
     if (command != 0x20 && command != 0x21 && command != -1) return 0;
-    ReplyFault fault;
-    fault.kind = ReplyFault::Kind::EchoAddress;
-    fault.command = command;
-    fault.skip = skip;
-    fault.count = count;
-    fault.addressDelta = addressDelta;
-    return AddFault(hid, fault);
+    return AddFault(hid, {.kind = ReplyFault::Kind::EchoAddress, .command = command, .skip = skip, .count = count,
+                          .addressDelta = addressDelta});
 }
 
 NuvBool NUV_CALL NuvSimHidCorruptFlashRead(int hid, int count, int dataByte) {
@@ -174,13 +148,8 @@ NuvBool NUV_CALL NuvSimHidCorruptFlashRead(int hid, int count, int dataByte) {
 
 NuvBool NUV_CALL NuvSimHidCorruptFlashReadAfter(int hid, int skip, int count, int dataByte) {
     if (dataByte < 0 || dataByte >= static_cast<int>(Firmware::kChunkSize)) return 0;
-    ReplyFault fault;
-    fault.kind = ReplyFault::Kind::CorruptRead;
-    fault.command = 0x21;
-    fault.skip = skip;
-    fault.count = count;
-    fault.dataByte = dataByte;
-    return AddFault(hid, fault);
+    return AddFault(hid, {.kind = ReplyFault::Kind::CorruptRead, .command = 0x21, .skip = skip, .count = count,
+                          .dataByte = dataByte});
 }
 
 NuvBool NUV_CALL NuvSimHidScriptReply(int hid, const unsigned char *report, int length) {
