@@ -1,50 +1,111 @@
 #!/usr/bin/env bash
-# Builds and runs every test: natively, natively under AddressSanitizer and
-# UndefinedBehaviorSanitizer, natively under ThreadSanitizer, and the Windows
+# Builds and runs every test, leg by leg: native (with nuvctl and its
+# browser test), the Python package, natively under AddressSanitizer and
+# UndefinedBehaviorSanitizer, natively under ThreadSanitizer, the Windows
 # builds (export tables, and the Windows programs under Wine), and last the
 # kernel's own video and HID drivers in a throw-away guest (scripts/guest/).
-set -euo pipefail
+#
+# Every leg runs, whatever an earlier one did; a leg whose tools cannot be
+# had on this machine is skipped with its cause. The command ends with a
+# table of the legs (result, tests, time, cause) and the line
+# "N passed, M failed"; its exit status is 1 when a test failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh all
+repo=$PWD
 jobs=$(nproc)
+results=$repo/build/legs
+rm -rf "$results"
+mkdir -p "$results"
+legs=$results/legs.tsv
+: >"$legs"
 
-step() { printf '\n=== %s\n' "$*"; }
+record() { printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$legs"; }
+finish() {
+  printf '\n=== summary\n'
+  scripts/legs.py summary "$legs"
+  exit $?
+}
+skip() {
+  printf '\n=== %s: skipped: %s\n' "$1" "$2"
+  record "$1" skipped 0 0 0 "$2"
+}
+# leg NAME FUNCTION [ARG...]: the function leaves JUnit files at "$xml"
+# (or "$xml".*) and may set "note" to say what failed.
+leg() {
+  local name=$1 slug status=0 t0 seconds passed failed
+  shift
+  slug=$(printf '%s' "$name" | tr -c 'A-Za-z0-9' '_')
+  xml=$results/$slug.xml
+  note=""
+  printf '\n=== %s\n' "$name"
+  t0=$(date +%s.%N)
+  "$@" || status=$?
+  seconds=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+  read -r passed failed _ < <(scripts/legs.py count "$xml"*)
+  if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
+    failed=1
+    note=${note:-exit status $status}
+  fi
+  record "$name" "$([ "$failed" -eq 0 ] && echo passed || echo failed)" "$passed" "$failed" "$seconds" "$note"
+}
 
-step "native"
-cmake -S . -B build/native -DNUV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native -j"$jobs"
-ctest --no-tests=error --test-dir build/native --output-on-failure -j"$jobs"
-# (nuvctl's tests run above: its GoogleTest cases and the viewer in headless
-# Chromium, whose screenshot stays in build/native/tools/nuvctl/tests/.)
+if ! scripts/deps.sh all; then
+  record "set-up (scripts/deps.sh)" failed 0 1 0 "the native build's packages could not be installed"
+  finish
+fi
+# A piece that scripts/deps.sh could not install, with apt's reason.
+not_installed() {
+  local reason
+  reason=$(awk -F '\t' -v piece="$1" '$1 == piece { print $2 ": " $3; exit }' build/deps-skipped.tsv 2>/dev/null)
+  echo "$2 is not installed${reason:+ ($reason)}"
+}
 
-step "Python package (python/tests against the native build)"
-# Debian's interpreter, which sees Debian's numpy and pytest; pytest exits 5
-# when it collects no test, which fails this script like any failure.
-NUV_LIBRARY="$PWD/build/native/libnuv_sim.so" PYTHONDONTWRITEBYTECODE=1 \
-  /usr/bin/python3 -m pytest -p no:cacheprovider -q python/tests
+# build DIR CMAKE_ARGS...: configures and builds one tree.
+build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DNUV_WERROR=ON "$@" >/dev/null || { note="cmake could not configure $dir"; return 1; }
+  cmake --build "$dir" -j"$jobs" || { note="the build of $dir failed"; return 1; }
+}
+run_ctest() {
+  ctest --no-tests=error --test-dir "$1" --output-on-failure -j"${2:-$jobs}" --output-junit "$xml" \
+    --test-output-size-passed 262144 --test-output-size-failed 1048576
+}
 
-step "native, AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S . -B build/asan -DNUV_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=address,undefined \
-  -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_TOOLS=OFF >/dev/null
-cmake --build build/asan -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --no-tests=error --test-dir build/asan --output-on-failure -j"$jobs"
+native() {
+  build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo && run_ctest build/native
+  # (nuvctl's tests run here: its GoogleTest cases and the viewer in headless
+  # Chromium, whose screenshots stay in build/native/tools/nuvctl/tests/.)
+}
+leg "native" native
 
-step "native, ThreadSanitizer (streaming threads, close against receive/property/command)"
-cmake -S . -B build/tsan -DNUV_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=thread \
-  -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_TOOLS=OFF >/dev/null
-cmake --build build/tsan -j"$jobs"
-TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
-  ctest --no-tests=error --test-dir build/tsan --output-on-failure -j"$jobs"
+python_package() {
+  # Debian's interpreter, which sees Debian's numpy and pytest; pytest exits
+  # 5 when it collects no test, which fails the leg like any failure.
+  NUV_LIBRARY="$repo/build/native/libnuv_sim.so" PYTHONDONTWRITEBYTECODE=1 \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -q --junitxml="$xml" python/tests
+}
+leg "Python package" python_package
+
+asan() {
+  build build/asan -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=address,undefined \
+    -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_TOOLS=OFF &&
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 run_ctest build/asan
+}
+leg "native, ASan+UBSan" asan
+
+tsan() {
+  build build/tsan -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=thread -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_TOOLS=OFF &&
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" run_ctest build/tsan
+}
+leg "native, TSan" tsan
 
 # Wine: a prefix of our own, quiet. 32-bit Wine needs a kernel that runs
-# 32-bit programs; where it cannot, the 32-bit DLLs are still built and their
-# export tables checked, and the same Windows code runs as a 64-bit build
-# under wine64.
-export WINEDEBUG=-all WINEPREFIX="$PWD/build/wineprefix"
-wine32=""
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then wine32=wine; fi
-wine64=/usr/lib/wine/wine64
+# 32-bit programs and its i386 packages; where either is missing, the 32-bit
+# DLLs are still built and their export tables checked, the same Windows
+# code runs as a 64-bit build under wine64, and the guest runs the 32-bit
+# programs if 32-bit Wine is installed.
+export WINEDEBUG=-all WINEPREFIX="$repo/build/wineprefix"
 # One wine server, with Wine's services started here, for all Windows test
 # programs: left to itself the server exits a moment after each program ends
 # and the next program may catch it closing. Started outside ctest, so that
@@ -55,27 +116,34 @@ start_wine() {
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
   "$1" wineboot -i </dev/null >/dev/null 2>&1 || true
 }
-
-step "Windows 32-bit (i686)${wine32:+, under Wine}"
-cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DNUV_WERROR=ON \
-  -DNUV_BUILD_TESTS=ON -DNUV_BUILD_BENCH=OFF -DNUV_WINE="$wine32" >/dev/null
-cmake --build build/win32 -j"$jobs"
-if [ -n "$wine32" ]; then start_wine wine; fi
-ctest --no-tests=error --test-dir build/win32 --output-on-failure
-
-if [ -z "$wine32" ]; then
-  step "Windows 64-bit (x86_64) under wine64 (this kernel cannot run 32-bit programs)"
-  cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-mingw.cmake -DNUV_WERROR=ON \
-    -DNUV_BUILD_TESTS=ON -DNUV_BUILD_BENCH=OFF -DNUV_WINE="$wine64" >/dev/null
-  cmake --build build/win64 -j"$jobs"
-  start_wine "$wine64"
-  ctest --no-tests=error --test-dir build/win64 --output-on-failure
+windows() { # BUILD_DIR TOOLCHAIN WINE
+  build "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/$2" -DNUV_BUILD_TESTS=ON -DNUV_BUILD_BENCH=OFF -DNUV_WINE="$3" || return 1
+  [ -z "$3" ] || start_wine "$3"
+  # Wine programs share one server and prefix: one at a time.
+  run_ctest "$1" 1
+}
+wine32=""
+if wine32_cause=$(scripts/wine32.sh); then wine32=wine; fi
+if ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
+  skip "Windows 32-bit" "$(not_installed mingw "the mingw-w64 cross compiler")"
+elif [ -n "$wine32" ]; then
+  leg "Windows 32-bit, under Wine" windows build/win32 toolchain-i686-mingw.cmake wine
+else
+  leg "Windows 32-bit, export tables (not run here: $wine32_cause)" windows build/win32 toolchain-i686-mingw.cmake ""
+  if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    skip "Windows 64-bit under wine64" "$(not_installed mingw "the x86_64 mingw-w64 cross compiler")"
+  elif [ ! -x /usr/lib/wine/wine64 ]; then
+    skip "Windows 64-bit under wine64" "$(not_installed wine64 "wine64")"
+  else
+    leg "Windows 64-bit under wine64" windows build/win64 toolchain-x86_64-mingw.cmake /usr/lib/wine/wine64
+  fi
 fi
+
 # One throw-away guest (qemu, Debian's kernel) per check script: the
 # kernel's own video and HID drivers against the virtual camera, and the
-# 32-bit Windows programs where this kernel cannot start them. Where the
-# guest cannot boot, it says why and the step is skipped.
-step "guest: real kernel drivers"
-scripts/guest/check.sh
+# 32-bit Windows programs where this kernel cannot start them. Each boot is
+# a leg of its own; where the guest cannot boot, it says why.
+printf '\n=== guest: real kernel drivers\n'
+scripts/guest/check.sh --legs "$legs" ${wine32:+--host-ran-wine32}
 
-step "all tests passed"
+finish
