@@ -4,7 +4,7 @@
 #
 #   devices.sh BUILD_DIR
 #
-# BUILD_DIR holds tools/gadget/nuv_gadget and tests/guest/guest_*_probe.
+# BUILD_DIR holds tests/gadget/nuv_gadget and tests/guest/guest_*_probe.
 #   1. vivid: a capture node, its formats, sizes and controls, frames of a
 #      known pattern captured by memory-mapped streaming.
 #   2. configfs gadget on dummy_hcd: the kernel's UVC function (expected
@@ -21,7 +21,7 @@
 # of each step; exit status 1 when a check failed.
 set -uo pipefail
 build=${1:?usage: devices.sh BUILD_DIR}
-gadget=$build/tools/gadget/nuv_gadget
+gadget=$build/tests/gadget/nuv_gadget
 v4l2=$build/tests/guest/guest_v4l2_probe
 hidraw=$build/tests/guest/guest_hidraw_probe
 for program in "$gadget" "$v4l2" "$hidraw"; do

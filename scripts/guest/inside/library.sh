@@ -17,7 +17,7 @@
 set -uo pipefail
 native=${1:?usage: library.sh BUILD_DIR}
 repo=$(cd "$(dirname "$0")/../../.." && pwd)
-gadget=$native/tools/gadget/nuv_gadget
+gadget=$native/tests/gadget/nuv_gadget
 for file in "$native/libnuv.so" "$gadget" "$native/nuvctl"; do
   [ -e "$file" ] || { echo "FAIL: $file is missing (build the native tree first)"; exit 1; }
 done

@@ -34,7 +34,7 @@ echo "$version, 32-bit, prefix $prefix"
 tests_dir=$build/tests
 programs=(
   "nuv_tests|$tests_dir|$tests_dir/nuv_tests.exe"
-  "win_client|$tests_dir|$build/tools/nuv_win_client.exe $build/nuv.dll"
+  "win_client|$tests_dir|$tests_dir/nuv_win_client.exe $build/nuv.dll"
   "win_client_all|$tests_dir|$build/nuv_client_all.exe"
 )
 for entry in "${programs[@]}"; do

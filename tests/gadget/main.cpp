@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "platform/sim/firmware.h"
-#include "tools/gadget/gadgetfs_camera.h"
-#include "tools/gadget/hidg_function.h"
-#include "tools/gadget/sim_frames.h"
-#include "tools/gadget/system.h"
+#include "tests/gadget/gadgetfs_camera.h"
+#include "tests/gadget/hidg_function.h"
+#include "tests/gadget/sim_frames.h"
+#include "tests/gadget/system.h"
 
 namespace {
 

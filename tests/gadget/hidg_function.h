@@ -8,8 +8,8 @@
 #include <deque>
 #include <string>
 
-#include "tools/gadget/command_reports.h"
-#include "tools/gadget/system.h"
+#include "tests/gadget/command_reports.h"
+#include "tests/gadget/system.h"
 
 namespace nuv::sim {
 class Firmware;

@@ -1,4 +1,4 @@
-#include "tools/gadget/hidg_function.h"
+#include "tests/gadget/hidg_function.h"
 
 #include <fcntl.h>
 

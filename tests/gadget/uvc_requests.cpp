@@ -1,4 +1,4 @@
-#include "tools/gadget/uvc_requests.h"
+#include "tests/gadget/uvc_requests.h"
 
 #include <algorithm>
 #include <cstring>

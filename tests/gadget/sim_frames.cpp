@@ -1,6 +1,6 @@
 // The only file of the gadget that knows the simulator's insides: its
 // frame generator, fed with the firmware's parameter block.
-#include "tools/gadget/sim_frames.h"
+#include "tests/gadget/sim_frames.h"
 
 #include "platform/sim/firmware.h"
 #include "platform/sim/frames.h"

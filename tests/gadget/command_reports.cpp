@@ -1,4 +1,4 @@
-#include "tools/gadget/command_reports.h"
+#include "tests/gadget/command_reports.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/gadget/gadgetfs_camera.h"
+#include "tests/gadget/gadgetfs_camera.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/gadget/uvc_requests.h"
+#include "tests/gadget/uvc_requests.h"
 
 namespace nuv::gadget {
 

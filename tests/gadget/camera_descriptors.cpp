@@ -1,4 +1,4 @@
-#include "tools/gadget/camera_descriptors.h"
+#include "tests/gadget/camera_descriptors.h"
 
 #include <linux/usb/ch9.h>
 #include <linux/usb/video.h>

@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "tools/gadget/camera_descriptors.h"
-#include "tools/gadget/command_reports.h"
-#include "tools/gadget/sim_frames.h"
-#include "tools/gadget/system.h"
-#include "tools/gadget/uvc_requests.h"
+#include "tests/gadget/camera_descriptors.h"
+#include "tests/gadget/command_reports.h"
+#include "tests/gadget/sim_frames.h"
+#include "tests/gadget/system.h"
+#include "tests/gadget/uvc_requests.h"
 
 namespace nuv::sim {
 class Firmware;
