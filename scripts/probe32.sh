@@ -23,5 +23,6 @@ PY
 out=$("$dir/exit42" 2>&1)
 status=$?
 [ "$status" -eq 42 ] && exit 0
-echo "this kernel cannot start 32-bit programs (a static i386 program: status $status${out:+, $out})"
+# The shell's own words end with the kernel's: "cannot execute binary file: Exec format error".
+echo "this kernel cannot start 32-bit programs (a static i386 program: ${out##*: }, status $status)"
 exit 1

@@ -42,6 +42,7 @@ leg() {
   "$@" || status=$?
   seconds=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
   read -r passed failed _ < <(scripts/legs.py count "$xml"*)
+  passed=${passed:-0} failed=${failed:-1}
   if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
     failed=1
     note=${note:-exit status $status}
@@ -60,12 +61,20 @@ not_installed() {
   echo "$2 is not installed${reason:+ ($reason)}"
 }
 
-# build DIR CMAKE_ARGS...: configures and builds one tree.
+# build DIR CMAKE_ARGS...: configures and builds one tree; its output goes
+# to DIR/build.log and shows here only when the build fails.
 build() {
-  local dir=$1
+  local dir=$1 log
   shift
-  cmake -S . -B "$dir" -DNUV_WERROR=ON "$@" >/dev/null || { note="cmake could not configure $dir"; return 1; }
-  cmake --build "$dir" -j"$jobs" || { note="the build of $dir failed"; return 1; }
+  mkdir -p "$dir"
+  log=$dir/build.log
+  if ! { cmake -S . -B "$dir" -DNUV_WERROR=ON "$@" && cmake --build "$dir" -j"$jobs"; } >"$log" 2>&1; then
+    grep -E -A8 ': (fatal )?error:|CMake Error|\*\*\* \[' "$log" | head -n 80
+    tail -n 20 "$log"
+    note="the build of $dir failed (its output: $log)"
+    return 1
+  fi
+  echo "built $dir (its output: $log)"
 }
 run_ctest() {
   ctest --no-tests=error --test-dir "$1" --output-on-failure -j"${2:-$jobs}" --output-junit "$xml" \
@@ -116,7 +125,8 @@ start_wine() {
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
   "$1" wineboot -i </dev/null >/dev/null 2>&1 || true
 }
-windows() { # BUILD_DIR TOOLCHAIN WINE
+windows() { # BUILD_DIR TOOLCHAIN WINE [WHY_NOT_RUN]
+  [ -z "${4:-}" ] || note="the programs are not run here: $4"
   build "$1" -DCMAKE_TOOLCHAIN_FILE="cmake/$2" -DNUV_BUILD_TESTS=ON -DNUV_BUILD_BENCH=OFF -DNUV_WINE="$3" || return 1
   [ -z "$3" ] || start_wine "$3"
   # Wine programs share one server and prefix: one at a time.
@@ -129,7 +139,7 @@ if ! command -v i686-w64-mingw32-g++-posix >/dev/null; then
 elif [ -n "$wine32" ]; then
   leg "Windows 32-bit, under Wine" windows build/win32 toolchain-i686-mingw.cmake wine
 else
-  leg "Windows 32-bit, export tables (not run here: $wine32_cause)" windows build/win32 toolchain-i686-mingw.cmake ""
+  leg "Windows 32-bit, export tables" windows build/win32 toolchain-i686-mingw.cmake "" "$wine32_cause"
   if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
     skip "Windows 64-bit under wine64" "$(not_installed mingw "the x86_64 mingw-w64 cross compiler")"
   elif [ ! -x /usr/lib/wine/wine64 ]; then

@@ -7,12 +7,14 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 wine=/usr/lib/wine/wine
+causes=()
+if [ "${1:-}" != --installed ] && ! kernel=$("$here/probe32.sh"); then causes+=("$kernel"); fi
 if [ ! -x "$wine" ]; then
   reason=$(awk -F '\t' '$1 == "wine32" { print $2 ": " $3; exit }' "$here/../build/deps-skipped.tsv" 2>/dev/null)
-  echo "32-bit Wine is not installed (${reason:-package wine32:i386 is absent; scripts/deps.sh all installs it})"
-  exit 1
+  causes+=("32-bit Wine is not installed (${reason:-package wine32:i386 is absent; scripts/deps.sh all installs it})")
+elif [ ${#causes[@]} -eq 0 ] && [ "${1:-}" != --installed ] && ! out=$("$wine" --version 2>&1); then
+  causes+=("32-bit Wine does not start: $out")
 fi
-[ "${1:-}" = --installed ] && exit 0
-"$here/probe32.sh" || exit 1
-out=$("$wine" --version 2>&1) || { echo "32-bit Wine does not start: $out"; exit 1; }
-exit 0
+[ ${#causes[@]} -eq 0 ] && exit 0
+(IFS=';'; printf '%s\n' "${causes[*]}" | sed 's/;/; and /g')
+exit 1
