@@ -25,7 +25,18 @@ export NUV_LIBRARY=$native/libnuv.so PYTHONPATH=$repo/python PYTHONDONTWRITEBYTE
 failures=0
 t_start=$(date +%s.%N)
 elapsed() { awk -v a="$1" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }'; }
-pytest() { /usr/bin/python3 -m pytest -p no:cacheprovider -q "$@" 2>&1 | sed 's/^/    /'; return "${PIPESTATUS[0]}"; }
+# pytest's own lines indented, and one line per test case ("ok: ..." or
+# "FAIL: ..."), which the test command counts.
+pytest() {
+  /usr/bin/python3 -m pytest -p no:cacheprovider -q -rA "$@" 2>&1 |
+    sed -E 's/^PASSED (.*)/ok: \1/; t; s/^(FAILED|ERROR) (.*)/FAIL: \2/; t; s/^/    /'
+  return "${PIPESTATUS[0]}"
+}
+# check_cases NAME PYTEST_ARGS...: a pytest file whose cases are the checks.
+check_cases() {
+  echo "    $1:"
+  pytest "${@:2}" || failures=$((failures + 1))
+}
 check() {  # check NAME COMMAND...: one line, and the count of failures
   if "${@:2}"; then echo "ok: $1"; else echo "FAIL: $1"; failures=$((failures + 1)); fi
 }
@@ -41,7 +52,7 @@ wait_for() {
 printf '\n== vivid: a plain video device through libnuv\n'
 t=$(date +%s.%N)
 if modprobe vivid n_devs=1 node_types=0x1 input_types=0x0; then
-  check "libnuv lists, opens and streams vivid for video only" pytest "$repo/tests/guest/machine/test_vivid.py"
+  check_cases "libnuv lists, opens and streams vivid for video only" "$repo/tests/guest/machine/test_vivid.py"
   modprobe -r vivid
 else
   echo "FAIL: modprobe vivid"
@@ -74,7 +85,7 @@ if wait_for 60 camera_nodes; then
   # The unplug: the device side ends, the host's nodes go.
   export NUV_GUEST_UNPLUG="kill $camera; while kill -0 $camera 2>/dev/null; do sleep 0.2; done; \
 for i in \$(seq 100); do ls /dev/hidraw* /dev/video* >/dev/null 2>&1 || break; sleep 0.2; done"
-  check "libnuv meets the virtual camera as a real one" pytest "$repo/tests/guest/machine/test_virtual_camera.py"
+  check_cases "libnuv meets the virtual camera as a real one" "$repo/tests/guest/machine/test_virtual_camera.py"
 else
   echo "FAIL: the camera's nodes did not appear within 60 s"
   sed 's/^/    /' /tmp/camera.err
