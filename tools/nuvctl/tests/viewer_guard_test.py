@@ -12,7 +12,7 @@ import socket
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from viewer_harness import Checks, Viewer, free_port  # noqa: E402
+from viewer_harness import Checks, Viewer, free_port, wait_for  # noqa: E402
 
 NUVCTL = sys.argv[1]
 check = Checks()
@@ -114,6 +114,7 @@ try:
     code, _, body = ask(viewer, "POST", "/api/set", [("Content-Type", "application/json; charset=utf-8")],
                         json.dumps({"cam": 0, "name": "led", "value": 5}))
     check(code == 200, "a change without Origin (curl) and with a charset is taken: %d" % code)
+    check(wait_for(lambda: viewer.status()["received"] > 0, 60), "the viewer has received a frame")
     code, headers, body = ask(viewer, "GET", "/api/frame?cam=0&token=" + token, cookie=False)
     check(code == 200 and len(body) == 328 * 204 * 2 and headers.get("x-frame-width") == "328",
           "the token in the address reads a frame (%d, %d bytes)" % (code, len(body)))

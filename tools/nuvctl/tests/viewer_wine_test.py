@@ -14,7 +14,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from viewer_harness import Checks, Viewer  # noqa: E402
+from viewer_harness import Checks, Viewer, wait_for  # noqa: E402
 
 WINE, EXE, WORK = sys.argv[1], sys.argv[2], sys.argv[3]
 W, H = 328, 204
@@ -49,6 +49,8 @@ try:
     script, _ = curl(base + "/viewer.js")
     check(b"MIN_AUTO_SPAN = 16" in script, "and gets its script with the cookie")
 
+    received = wait_for(lambda: json.loads(curl(base + "/api/status?cam=0")[0] or b"{}").get("received", 0) > 0, 120)
+    check(received, "the viewer has received a frame")
     headers = os.path.join(WORK, "viewer-frame-headers.txt")
     body = os.path.join(WORK, "viewer-frame.bin")
     _, rc = curl("-D", headers, "-o", body, base + "/api/frame?cam=0")
