@@ -508,13 +508,21 @@ private:
         return Refused(404, "no such address: " + path);
     }
 
-    Live *Find(const std::optional<std::string> &text) {
-        if (!text || text->empty() || text->size() > 3) return nullptr;
+    // A count in a query: digits only, at most 18 of them.
+    static std::optional<long long> Count(const std::optional<std::string> &text) {
+        if (!text || text->empty() || text->size() > 18) return std::nullopt;
+        long long value = 0;
         for (char c : *text) {
-            if (c < '0' || c > '9') return nullptr;
+            if (c < '0' || c > '9') return std::nullopt;
+            value = value * 10 + (c - '0');
         }
-        const std::size_t index = std::stoul(*text);
-        return index < cameras_.size() ? cameras_[index].get() : nullptr;
+        return value;
+    }
+
+    Live *Find(const std::optional<std::string> &text) {
+        const auto index = Count(text);
+        return index && *index < static_cast<long long>(cameras_.size()) ? cameras_[static_cast<std::size_t>(*index)].get()
+                                                                           : nullptr;
     }
 
     Live *Find(const json &body) {
@@ -547,11 +555,9 @@ private:
         if (path == "/api/status") return JsonAnswer(200, live->Status());
         long long after = 0;
         if (const auto text = QueryValue(request.target, "after")) {
-            try {
-                after = std::stoll(*text);
-            } catch (const std::exception &) {
-                return Error(400, "after=" + *text + " is not a frame number");
-            }
+            const auto number = Count(text);
+            if (!number) return Error(400, "after=" + *text + " is not a frame number");
+            after = *number;
         }
         bool none = false;
         const auto frame = live->Serve(after, &none);

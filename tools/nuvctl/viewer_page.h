@@ -116,7 +116,7 @@ function panel(cam) {
   const snapshot = p.el.snapshot = el("button", {id: id("snapshot"), text: "snapshot (16-bit PNG)"});
   const streamBox = el("fieldset", {}, el("legend", {text: "stream"}),
     el("div", {}, stream),
-    el("div", {}, span("state", "")),
+    el("div", {class: "error"}, span("state", "")),
     el("div", {}, "received ", span("fps", "0.0"), " fps, frame ", span("count", "0")),
     el("div", {}, "dropped ", span("dropped", "0"), " ", span("dropped-by", "")),
     el("div", {}, "shown ", span("shown", "0.0"), " fps"),
@@ -403,8 +403,7 @@ function refresh(p) {
     p.el["dropped-by"].textContent = `(${s.dropped_by})`;
     const shown = p.shown.length > 1 ? 1000 * (p.shown.length - 1) / (p.shown[p.shown.length - 1] - p.shown[0]) : 0;
     p.el.shown.textContent = shown.toFixed(1);
-    p.el.state.textContent = s.state === "streaming" ? "" : s.state;
-    if (s.error) p.el.error.textContent = s.error;
+    p.el.state.textContent = s.error || (s.state === "streaming" ? "" : s.state);
     if (s.stream.index !== null && document.activeElement !== p.el.stream) p.el.stream.value = s.stream.index;
     for (const [name, value] of Object.entries(s.controls)) {
       const id = `${name}-${p.index}`;

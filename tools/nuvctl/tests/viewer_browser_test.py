@@ -39,7 +39,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 import nuv
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from viewer_harness import Checks, Viewer  # noqa: E402
+from viewer_harness import Checks, Viewer, wait_for  # noqa: E402
 
 NUVCTL, OUT = sys.argv[1], sys.argv[2]
 W, H = 656, 408
@@ -287,6 +287,9 @@ try:
     wait.until(lambda d: d.execute_script("return document.getElementById('frame-0').width") == 328)
     stream = viewer.status()["stream"]
     check(stream["width"] == 328 and stream["height"] == 204, "the camera reopened at 328 x 204: %s" % stream)
+    switches = wait_for(lambda: {k: v for k, v in viewer.status()["controls"].items() if k.endswith("_correction")}, 30)
+    check(switches == {"defect_correction": 0, "shading_correction": 0},
+          "the corrections stay off after the reopen: %s" % switches)
     shot_path = os.path.join(OUT, "nuvctl_view.png")
     driver.save_screenshot(shot_path)
     check(os.path.getsize(shot_path) > 10000, "screenshot kept: " + shot_path)

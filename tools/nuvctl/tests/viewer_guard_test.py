@@ -140,6 +140,10 @@ try:
     check(code == 400, "a stream format outside the device's list: 400")
     code, _, _ = ask(viewer, "GET", "/api/status?cam=-1")
     check(code == 404, "cam=-1: 404")
+    code, _, _ = ask(viewer, "GET", "/api/frame?cam=0&after=5abc")
+    check(code == 400, "after=5abc: 400")
+    code, _, _ = ask(viewer, "GET", "/api/frame?cam=0&after=999999999999")
+    check(code == 204, "nothing newer than frame 999999999999: 204")
     code, _, _ = ask(viewer, "GET", "/etc/passwd")
     check(code == 404, "an unknown address: 404")
 
