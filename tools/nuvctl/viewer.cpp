@@ -627,6 +627,7 @@ private:
 }  // namespace
 
 void View(const ViewArgs &args) {
+    if (!args.controls || !args.getControl || !args.setControl) throw Failure("internal: the viewer has no control table");
     {
         std::error_code ec;
         if (!std::filesystem::is_directory(args.snapshotDir, ec))
