@@ -19,7 +19,7 @@ case "$what" in all | native | guest) ;; *) echo "usage: deps.sh [all|native|gue
 # Pieces: name, then whether apt may add recommended packages, then packages.
 required=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-numpy python3-pytest python3-pil
-  pkg-config libcli11-dev nlohmann-json3-dev libpng-dev libcpp-httplib-dev)
+  pkg-config libcli11-dev nlohmann-json3-dev libpng-dev libboost-dev)
 declare -A pieces recommends
 add_piece() { pieces[$1]="${*:3}"; recommends[$1]=$2; }
 order=()

@@ -25,7 +25,7 @@ namespace nuvctl {
 #define NUVCTL_SIM_EXPORTS(X)                                                                                   \
     X(NuvSimUseVirtualClock) X(NuvSimAdvanceClock) X(NuvSimDeviceCount) X(NuvSimAddCamera)                      \
     X(NuvSimCameraHidInterface) X(NuvSimFlashPeek) X(NuvSimFlashPoke) X(NuvSimSetScene) X(NuvSimSetLens)       \
-    X(NuvSimAddSensorDefect) X(NuvSimSetNoise) X(NuvSimHidPauseAt) X(NuvSimHidResume)
+    X(NuvSimAddSensorDefect) X(NuvSimSetNoise) X(NuvSimHidPauseAt) X(NuvSimHidResume) X(NuvSimFramesDelivered)
 
 struct Api {
 #define NUVCTL_MEMBER(name) decltype(&::name) name = nullptr;

@@ -2,6 +2,7 @@
 // on any failure; the caller prints it and exits non-zero.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,10 +49,27 @@ struct CalibrateArgs {
 };
 void Calibrate(const DeviceEntry &device, const CalibrateArgs &args);
 
+// A control as the tool knows it (name, type "int", "bool" or "int[4]",
+// range), for the viewer's page.
+struct ControlInfo {
+    std::string name;
+    std::string type;
+    long min = 0;
+    long max = 0;
+};
+
 struct ViewArgs {
     std::vector<DeviceEntry> devices;
     OpenRequest request;
     int port = 8080;
+    std::string snapshotDir = ".";
+    // The tool's own control table and its get and set, so that the page
+    // and the command line read and write a camera the same way: the
+    // controls a camera can read back and change, then the value as text
+    // (throws Failure), then a change (throws Failure naming the refusal).
+    std::function<std::vector<ControlInfo>(const Camera &)> controls;
+    std::function<std::string(const Camera &, const std::string &)> getControl;
+    std::function<void(const Camera &, const std::string &, const std::string &)> setControl;
 };
 void View(const ViewArgs &args);
 

@@ -428,6 +428,15 @@ void SetControl(const Camera &camera, const std::string &name, const std::string
     throw Failure(name + " cannot be set");
 }
 
+// What the viewer's page offers: the controls it can change and read back.
+std::vector<ControlInfo> ViewControls(const Camera &camera) {
+    std::vector<ControlInfo> out;
+    for (const Control &c : kControls) {
+        if (Available(c, camera) && std::string(c.access) == "rw") out.push_back({c.name, c.type, c.min, c.max});
+    }
+    return out;
+}
+
 void Ctrls(const DeviceEntry &device, const OpenRequest &request, bool asJson) {
     Camera camera(device, request);
     json out = json::array();
@@ -698,6 +707,7 @@ int main(int argc, char **argv) {
     auto *view = app.add_subcommand("view", "serve a live view on http://127.0.0.1:PORT/");
     ViewArgs viewArgs;
     view->add_option("--port", viewArgs.port, "port on 127.0.0.1 (default 8080; 0 picks a free one)")->check(CLI::Range(0, 65535));
+    view->add_option("--snapshot-dir", viewArgs.snapshotDir, "where the page's snapshot button writes PNGs (default .)");
 
     try {
         app.parse(argc, argv);
@@ -747,6 +757,9 @@ int main(int argc, char **argv) {
             if (selectors.empty()) selectors.push_back("0");
             for (const auto &s : selectors) viewArgs.devices.push_back(SelectDevice(s));
             viewArgs.request = request;
+            viewArgs.controls = ViewControls;
+            viewArgs.getControl = GetControl;
+            viewArgs.setControl = SetControl;
             View(viewArgs);
         }
         SaveSimState(sim.stateFile);

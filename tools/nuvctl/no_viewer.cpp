@@ -1,10 +1,10 @@
-// Builds without an HTTP library (the Windows build) have no viewer.
+// A build made without Boost's headers has no viewer.
 #include "commands.h"
 
 namespace nuvctl {
 
 void View(const ViewArgs &) {
-    throw Failure("this build of nuvctl has no viewer (no HTTP library for it); use the Linux build");
+    throw Failure("this build of nuvctl has no viewer: Boost's headers (libboost-dev) were missing when it was built");
 }
 
 }  // namespace nuvctl
