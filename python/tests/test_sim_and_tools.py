@@ -176,3 +176,19 @@ def test_the_optics_and_the_sensor_through_the_world(nuv_world):
         nuv_world.set_shot_noise(device, -1)
     with pytest.raises(nuv.NuvError, match="site_factors must be 4 numbers"):
         nuv_world.set_lens(device, (0.5, 0.5), 0.0, (1.0,))
+
+
+def test_the_readmes_sensor_example_passes(nuv_world):
+    readme = (PACKAGE_ROOT.parent / "README.md").read_text()
+    code = readme.split("```python\n")[2].split("```", 1)[0]
+    namespace = {"nuv": nuv}
+    exec(compile(code, "README.md", "exec"), namespace)
+    [test] = [f for name, f in namespace.items() if name.startswith("test_")]
+    test(nuv_world)
+
+
+def test_the_readme_documents_the_frame_counter_where_captures_are():
+    readme = (PACKAGE_ROOT.parent / "README.md").read_text()
+    capture = readme.split("- `capture`:", 1)[1].split("\n- ", 1)[0]
+    assert "frame counter" in capture and "first" in capture and "four words" in capture
+    assert "dark pixels at the top left" in " ".join(capture.split())
