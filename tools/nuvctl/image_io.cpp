@@ -154,7 +154,7 @@ std::string WithSbit10(const std::string &png, const std::string &what) {
     return out;
 }
 
-// Samples in the component's layout: native (little-endian) 16-bit words.
+// Samples in the component's layout (see SamplesGoInAsStored).
 std::string EncodeWic(int width, int height, REFGUID pixelFormat, int bytesPerPixel, std::vector<BYTE> &pixels,
                       const std::string &what) {
     ComScope com;
@@ -193,6 +193,37 @@ std::string EncodeWic(int width, int height, REFGUID pixelFormat, int bytesPerPi
     GlobalUnlock(memory);
     return out;
 }
+
+// The image data of a PNG, inflated (filter bytes included); empty when it
+// cannot be read.
+std::string Inflated(const std::string &png, std::size_t expected) {
+    std::string compressed;
+    for (std::size_t at = 8; at + 12 <= png.size();) {
+        const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(png[i])); };
+        const std::uint32_t length = byte(at) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
+        if (at + 12 + length > png.size()) break;
+        if (png.compare(at + 4, 4, "IDAT") == 0) compressed.append(png, at + 8, length);
+        at += 12 + length;
+    }
+    std::string out(expected, '\0');
+    uLongf size = static_cast<uLongf>(out.size());
+    if (uncompress(reinterpret_cast<Bytef *>(out.data()), &size, reinterpret_cast<const Bytef *>(compressed.data()),
+                   static_cast<uLong>(compressed.size())) != Z_OK || size != expected)
+        return "";
+    return out;
+}
+
+// The component takes 16-bit samples in memory order (little-endian), as
+// documented, and swaps them into the file; Wine's up to 8.0 writes them as
+// given. Which one answers is asked once, with a one-pixel image.
+bool SamplesGoInAsStored() {
+    static const bool asStored = [] {
+        std::vector<BYTE> probe = {0x02, 0x01};  // 0x0102 in memory order
+        const std::string data = Inflated(EncodeWic(1, 1, GUID_WICPixelFormat16bppGray, 2, probe, "a probe"), 3);
+        return data.size() == 3 && static_cast<unsigned char>(data[1]) == 0x02;
+    }();
+    return asStored;
+}
 #endif
 
 }  // namespace
@@ -211,10 +242,11 @@ std::string EncodePng16(int width, int height, const std::vector<std::uint16_t> 
     return Encode(width, height, 16, pixels, true, "a frame");
 #elif NUVCTL_HAVE_WIC
     std::vector<BYTE> pixels(count * 2, 0);
+    const bool bigEndian = SamplesGoInAsStored();
     for (std::size_t i = 0; i < values.size() && i < count; ++i) {
         const unsigned wide = Widen10(values[i]);
-        pixels[2 * i] = static_cast<BYTE>(wide & 0xFF);
-        pixels[2 * i + 1] = static_cast<BYTE>(wide >> 8);
+        pixels[2 * i + (bigEndian ? 1 : 0)] = static_cast<BYTE>(wide & 0xFF);
+        pixels[2 * i + (bigEndian ? 0 : 1)] = static_cast<BYTE>(wide >> 8);
     }
     return WithSbit10(EncodeWic(width, height, GUID_WICPixelFormat16bppGray, 2, pixels, "a frame"), "a frame");
 #else
