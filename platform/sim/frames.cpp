@@ -21,7 +21,6 @@ double ReadDouble(const std::vector<std::uint8_t> &block, std::size_t offset) {
     return value;
 }
 
-
 // The sensor's view of a flat target: the lens darkens it as the inverse of
 // the stored shading gain (site by site of the 2x2 pattern), and listed
 // pixels are stuck at full scale.
