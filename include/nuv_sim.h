@@ -212,7 +212,13 @@ NUV_API void NUV_CALL NuvSimClearCallFaults(void);
    0 brightness (the LED) 0..64, 1 contrast (the colour bar) 0..1, 2 hue (the
    camera number) 1..2, 9 gain 0..240, 14 (camera control 4) exposure
    -13..0. A running capture graph delivers generated frames at the frame
-   rate it was set to, paced by the simulator's clock. */
+   rate it was set to, paced by the simulator's clock. Generated frames are
+   10-bit values in 16-bit little-endian words: an evenly lit target (640)
+   darkened by the inverse of the stored shading set of the camera number
+   behind hue, the stored defects of that set at 1023, shaped by the
+   sensor's controls (see "The sensor's controls" below), and the frame
+   counter, 8 bits per word, in the first four words (so they read 0..255:
+   dark pixels at the top left of a picture). */
 
 /* Adds one of the library's cameras at the end of the enumeration order: a
    video device named friendlyName (UTF-8) and its control interface, a HID
@@ -345,6 +351,30 @@ NUV_API NuvBool NUV_CALL NuvSimClearSensorDefects(int deviceId);
 /* Gaussian read noise of sigma counts (0: none); frame n of a seed always
    carries the same noise. */
 NUV_API NuvBool NUV_CALL NuvSimSetNoise(int deviceId, double sigma, unsigned int seed);
+/* Shot noise: the sensor collects electronsPerCount electrons for each count
+   of light at the reference exposure and unity gain, and their Poisson
+   spread (drawn with the seed of NuvSimSetNoise) grows with the signal:
+   sigma^2 = read^2 + gain^2 * light * exposure / electronsPerCount, in
+   counts. 0 (the default) switches it off. */
+NUV_API NuvBool NUV_CALL NuvSimSetShotNoise(int deviceId, double electronsPerCount);
+
+/* ---- The sensor's controls ------------------------------------------------
+   Every generated frame, from the optics or from the stored data, is shaped
+   by the camera's controls as a real sensor's image is; the light (scene,
+   lens, stored shading) is not, so the stored correction data keeps
+   describing the lens alone. For a pixel of site s (numbered as the
+   library's shading numbers its sites) receiving light L:
+     value = clamp(round(4 * led + L * t * (1 + gain / 16) * g[s] / 256), 0, 1023)
+   with t = 2^(exposure + 6) * shutter / 1000 (the exposure property is the
+   log2 of the exposure time in seconds; shutter and the four digital gains
+   g[0..3] are the firmware's, set with NuvSetShutter and NuvSetDigitalGain).
+   At the values a camera starts with (LED 0, gain 0, exposure -6, shutter
+   1000, digital gains 0x0100) the image is the light, exactly. Stuck pixels
+   (sensor defects, and the stored defects of frames shaped by the stored
+   data) keep their value. The colour bar (contrast 1) replaces the image
+   with eight vertical bars of the luminance of full colour bars, white to
+   black: 1023, 906, 717, 601, 422, 306, 117, 0. The frame counter stays in
+   the first four words. */
 
 #ifdef __cplusplus
 } /* extern "C" */

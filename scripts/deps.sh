@@ -26,8 +26,9 @@ order=()
 if [ "$what" != guest ]; then
   # nuvctl's browser test drives Debian's Chromium through chromedriver.
   add_piece browser yes chromium chromium-driver python3-selenium
-  # The Python package installed the usual way, offline.
-  add_piece python-install yes python3-venv python3-setuptools python3-pip
+  # The Python package installed the usual way, offline, and its type hints
+  # checked as a user's type checker reads them.
+  add_piece python-install yes python3-venv python3-setuptools python3-pip mypy
   add_piece gstreamer yes libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools \
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-gst-1.0 python3-opencv
   order+=(browser python-install gstreamer)

@@ -1,5 +1,6 @@
 #include "platform/sim/frames.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -20,17 +21,12 @@ double ReadDouble(const std::vector<std::uint8_t> &block, std::size_t offset) {
     return value;
 }
 
-void PutWord(std::vector<std::uint8_t> &bytes, std::size_t index, std::uint16_t value) {
-    if (2 * index + 1 >= bytes.size()) return;
-    bytes[2 * index] = static_cast<std::uint8_t>(value & 0xFF);
-    bytes[2 * index + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
 // The sensor's view of a flat target: the lens darkens it as the inverse of
 // the stored shading gain (site by site of the 2x2 pattern), and listed
 // pixels are stuck at full scale.
-void MakeScene(std::vector<std::uint8_t> &scene, int width, int height, const std::vector<std::uint8_t> &block,
-               int cameraNumber) {
+void MakeScene(std::vector<std::uint8_t> &scene, std::vector<std::size_t> &stuck, int width, int height,
+               const std::vector<std::uint8_t> &block, int cameraNumber) {
+    stuck.clear();
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     int mode = -1;
     for (int m = 0; m < protocol::kModeCount; ++m) {
@@ -69,35 +65,53 @@ void MakeScene(std::vector<std::uint8_t> &scene, int width, int height, const st
         const int column = block[at] | (block[at + 1] << 8);
         const int row = block[at + 2] | (block[at + 3] << 8);
         if (column >= width || row >= height) continue;  // unused (0xFFFF) or outside
-        PutWord(scene, static_cast<std::size_t>(row) * static_cast<std::size_t>(width) + static_cast<std::size_t>(column),
-                kHotPixel);
+        const std::size_t pixel =
+            static_cast<std::size_t>(row) * static_cast<std::size_t>(width) + static_cast<std::size_t>(column);
+        PutWord(scene, pixel, kHotPixel);
+        stuck.push_back(pixel);
     }
 }
 
 }  // namespace
 
 void FrameGenerator::Generate(const OpticsState &optics, const std::vector<std::uint8_t> &block, int cameraNumber,
-                              const framework::VideoFormat &format, std::uint64_t counter,
-                              std::vector<std::uint8_t> &bytes) {
+                              const SensorSettings &sensor, const framework::VideoFormat &format,
+                              std::uint64_t counter, std::vector<std::uint8_t> &bytes) {
     const std::size_t length = framework::FrameLength(format);
-    if (optics_.Render(optics, format.width, format.height, length, counter, bytes)) return;
+    const SensorResponse response = ResponseOf(sensor);
+    if (optics_.Render(optics, response, format.width, format.height, length, counter, bytes)) return;
+    const int rows = static_cast<int>(format.height < 0 ? -static_cast<long long>(format.height) : format.height);
+    const std::size_t words = std::min(static_cast<std::size_t>(format.width > 0 ? format.width : 0) *
+                                           static_cast<std::size_t>(rows),
+                                       length / 2);
+    if (response.pattern) {
+        bytes.assign(length, 0);
+        FillColourBars(bytes, format.width, words);
+        PutCounter(bytes, counter);
+        return;
+    }
     if (scene_.size() != length || width_ != format.width || height_ != format.height || block != block_ ||
         cameraNumber != cameraNumber_) {
         scene_.assign(length, 0);
-        const long long rows = format.height < 0 ? -static_cast<long long>(format.height) : format.height;
-        MakeScene(scene_, format.width, static_cast<int>(rows), block, cameraNumber);
+        MakeScene(scene_, stuck_, format.width, rows, block, cameraNumber);
         block_ = block;
         cameraNumber_ = cameraNumber;
         width_ = format.width;
         height_ = format.height;
     }
     bytes = scene_;
-    // The counter, eight bits per word so that every word stays a 10-bit
-    // value: frames can be told apart, and read back, after any correction
-    // of the words further on.
-    for (std::size_t i = 0; i < 4; ++i) {
-        PutWord(bytes, i, static_cast<std::uint16_t>((counter >> (8 * i)) & 0xFF));
+    // At the reference settings the scene is the image, exactly.
+    if (!response.Neutral()) {
+        for (std::size_t i = 0; i < words; ++i) {
+            const double light = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+            const int site = OpticsSite(static_cast<int>(i % static_cast<std::size_t>(format.width)),
+                                        static_cast<int>(i / static_cast<std::size_t>(format.width)));
+            PutWord(bytes, i, ToCounts(light * response.scale[site] + response.offset));
+        }
+        // Stored defects are stuck: they read full scale whatever the controls.
+        for (std::size_t at : stuck_) PutWord(bytes, at, kHotPixel);
     }
+    PutCounter(bytes, counter);
 }
 
 }  // namespace nuv::sim

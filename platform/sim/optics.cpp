@@ -21,6 +21,8 @@ double Uniform(std::uint64_t &state) {
     return (static_cast<double>(SplitMix(state) >> 11) + 1.0) * (1.0 / 9007199254740992.0);
 }
 
+}  // namespace
+
 void PutWord(std::vector<std::uint8_t> &bytes, std::size_t index, std::uint16_t value) {
     if (2 * index + 1 >= bytes.size()) return;
     bytes[2 * index] = static_cast<std::uint8_t>(value & 0xFF);
@@ -33,13 +35,10 @@ std::uint16_t ToCounts(double value) {
     return static_cast<std::uint16_t>(std::lround(value));
 }
 
-}  // namespace
-
-
 bool Optics::operator==(const Optics &o) const {
     if (enabled != o.enabled || level != o.level || centreX != o.centreX || centreY != o.centreY ||
         strength != o.strength || noiseSigma != o.noiseSigma || noiseSeed != o.noiseSeed ||
-        defects.size() != o.defects.size())
+        electronsPerCount != o.electronsPerCount || defects.size() != o.defects.size())
         return false;
     for (int i = 0; i < 4; ++i) {
         if (siteFactors[i] != o.siteFactors[i]) return false;
@@ -62,13 +61,20 @@ int DefectRow(const Optics::Defect &defect, int height) {
     return y < 0 ? 0 : y >= height ? height - 1 : y;
 }
 
-bool OpticsRenderer::Render(const OpticsState &state, int width, int height, std::size_t length,
-                            std::uint64_t counter, std::vector<std::uint8_t> &bytes) {
+bool OpticsRenderer::Render(const OpticsState &state, const SensorResponse &response, int width, int height,
+                            std::size_t length, std::uint64_t counter, std::vector<std::uint8_t> &bytes) {
     const Optics optics = state.Snapshot();
     if (!optics.enabled) return false;
     if (width < 0) width = -width;
     if (height < 0) height = -height;
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    bytes.assign(length, 0);
+    const std::size_t words = std::min(pixels, length / 2);
+    if (response.pattern) {
+        FillColourBars(bytes, width, words);
+        PutCounter(bytes, counter);
+        return true;
+    }
     if (!(optics == cached_) || width != width_ || height != height_ || clean_.size() != pixels) {
         clean_.assign(pixels, 0.0);
         const double cx = optics.centreX * width;
@@ -86,28 +92,63 @@ bool OpticsRenderer::Render(const OpticsState &state, int width, int height, std
         width_ = width;
         height_ = height;
     }
-    bytes.assign(length, 0);
-    const std::size_t words = std::min(pixels, length / 2);
-    if (optics.noiseSigma > 0.0) {
+    // At the reference settings the light passes untouched, so frames stay
+    // exactly what they were before the controls had any effect.
+    const bool neutral = response.Neutral();
+    auto signal = [&](std::size_t i) {
+        if (neutral) return clean_[i];
+        const int x = static_cast<int>(i % static_cast<std::size_t>(width));
+        const int y = static_cast<int>(i / static_cast<std::size_t>(width));
+        return clean_[i] * response.scale[OpticsSite(x, y)] + response.offset;
+    };
+    const bool shot = optics.electronsPerCount > 0.0;
+    // Read noise in counts, plus shot noise: the electrons collected are
+    // Poisson distributed (normal at these counts), and the gains amplify
+    // their spread with the signal.
+    auto sigma = [&](std::size_t i) {
+        if (!shot) return optics.noiseSigma;
+        const int x = static_cast<int>(i % static_cast<std::size_t>(width));
+        const int y = static_cast<int>(i / static_cast<std::size_t>(width));
+        const double gain = response.gain[OpticsSite(x, y)];
+        const double collected = std::fmax(0.0, clean_[i] * response.exposure);
+        return std::sqrt(optics.noiseSigma * optics.noiseSigma +
+                         gain * gain * collected / optics.electronsPerCount);
+    };
+    if (optics.noiseSigma > 0.0 || shot) {
         std::uint64_t state = (static_cast<std::uint64_t>(optics.noiseSeed) << 32) ^ (counter * 0xD1B54A32D192ED03ull);
         for (std::size_t i = 0; i < words; i += 2) {
             // Box-Muller: two independent normal draws per pair of pixels.
-            const double radius = optics.noiseSigma * std::sqrt(-2.0 * std::log(Uniform(state)));
+            const double radius = std::sqrt(-2.0 * std::log(Uniform(state)));
             const double angle = 6.283185307179586 * Uniform(state);
-            PutWord(bytes, i, ToCounts(clean_[i] + radius * std::cos(angle)));
-            if (i + 1 < words) PutWord(bytes, i + 1, ToCounts(clean_[i + 1] + radius * std::sin(angle)));
+            PutWord(bytes, i, ToCounts(signal(i) + (sigma(i) * radius) * std::cos(angle)));
+            if (i + 1 < words) PutWord(bytes, i + 1, ToCounts(signal(i + 1) + (sigma(i + 1) * radius) * std::sin(angle)));
         }
     } else {
-        for (std::size_t i = 0; i < words; ++i) PutWord(bytes, i, ToCounts(clean_[i]));
+        for (std::size_t i = 0; i < words; ++i) PutWord(bytes, i, ToCounts(signal(i)));
     }
-    // Stuck pixels read their value whatever the light and the noise.
+    // Stuck pixels read their value whatever the light, the controls and the
+    // noise.
     for (const Optics::Defect &defect : optics.defects) {
         const std::size_t at = static_cast<std::size_t>(DefectRow(defect, height)) * width + DefectColumn(defect, width);
         if (at < words) PutWord(bytes, at, static_cast<std::uint16_t>(defect.value));
     }
-    // The frame counter, eight bits per word, as in every generated frame.
-    for (std::size_t i = 0; i < 4; ++i) PutWord(bytes, i, static_cast<std::uint16_t>((counter >> (8 * i)) & 0xFF));
+    PutCounter(bytes, counter);
     return true;
+}
+
+void FillColourBars(std::vector<std::uint8_t> &bytes, int width, std::size_t words) {
+    if (width <= 0) return;
+    std::size_t i = 0;
+    while (i < words) {
+        for (int x = 0; x < width && i < words; ++x, ++i) PutWord(bytes, i, ColourBarValue(x, width));
+    }
+}
+
+void PutCounter(std::vector<std::uint8_t> &bytes, std::uint64_t counter) {
+    // Eight bits per word, so that every word stays a 10-bit value: frames
+    // can be told apart, and read back, after any correction of the words
+    // further on.
+    for (std::size_t i = 0; i < 4; ++i) PutWord(bytes, i, static_cast<std::uint16_t>((counter >> (8 * i)) & 0xFF));
 }
 
 }  // namespace nuv::sim

@@ -1,14 +1,16 @@
 // The simulated sensor's own optics: the light that reaches it (a flat
 // scene or darkness), the lens fall-off with per-site differences of the 2x2
-// pattern, pixels stuck at a value, and read noise. It knows nothing of the
-// correction data stored in the camera's flash, so a calibration measured
-// from these frames can be checked against the truth.
+// pattern, pixels stuck at a value, read noise and shot noise. It knows
+// nothing of the correction data stored in the camera's flash, so a
+// calibration measured from these frames can be checked against the truth.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "platform/sim/sensor.h"
 
 namespace nuv::sim {
 
@@ -29,6 +31,9 @@ struct Optics {
     std::vector<Defect> defects;
     double noiseSigma = 0.0;  // read noise in counts
     unsigned int noiseSeed = 0;
+    // Shot noise: electrons collected per count of signal at the reference
+    // exposure and unity gain (0: none).
+    double electronsPerCount = 0.0;
 
     bool operator==(const Optics &other) const;
 };
@@ -51,16 +56,16 @@ struct OpticsState {
     }
 };
 
-// Renders frames from the optics: 10-bit values in little-endian 16-bit
-// words, row after row, with the frame counter in the first four words (as
-// every generated frame carries it). The noiseless image is kept between
-// frames; noise is drawn from the seed and the frame counter, so the same
-// frame number always looks the same.
+// Renders frames from the optics as the sensor's controls shape them:
+// 10-bit values in little-endian 16-bit words, row after row, with the frame
+// counter in the first four words (as every generated frame carries it).
+// The noiseless light is kept between frames; noise is drawn from the seed
+// and the frame counter, so the same frame number always looks the same.
 class OpticsRenderer {
 public:
     // False when the optics are not enabled (nothing written).
-    bool Render(const OpticsState &state, int width, int height, std::size_t length, std::uint64_t counter,
-                std::vector<std::uint8_t> &bytes);
+    bool Render(const OpticsState &state, const SensorResponse &response, int width, int height, std::size_t length,
+                std::uint64_t counter, std::vector<std::uint8_t> &bytes);
 
 private:
     Optics cached_;
@@ -68,5 +73,15 @@ private:
     int height_ = -1;
     std::vector<double> clean_;  // light per pixel before noise and rounding
 };
+
+// Word `index` of a frame, little-endian, where the frame has room for it.
+void PutWord(std::vector<std::uint8_t> &bytes, std::size_t index, std::uint16_t value);
+// A signal as the sensor's 10-bit converter reads it: rounded, 0..1023.
+std::uint16_t ToCounts(double value);
+
+// The colour-bar test pattern over the first `words` words of a frame of
+// this width, and the frame counter in its first four words.
+void FillColourBars(std::vector<std::uint8_t> &bytes, int width, std::size_t words);
+void PutCounter(std::vector<std::uint8_t> &bytes, std::uint64_t counter);
 
 }  // namespace nuv::sim

@@ -81,3 +81,11 @@ NuvBool NUV_CALL NuvSimSetNoise(int deviceId, double sigma, unsigned int seed) {
         return true;
     });
 }
+
+NuvBool NUV_CALL NuvSimSetShotNoise(int deviceId, double electronsPerCount) {
+    if (!(electronsPerCount >= 0.0) || !Finite(electronsPerCount)) return 0;
+    return WithOptics(deviceId, [&](Optics &optics) {
+        optics.electronsPerCount = electronsPerCount;
+        return true;
+    });
+}

@@ -14,6 +14,12 @@ using framework::Clock;
 
 namespace {
 constexpr int kHueProperty = 2;  // the cameras put their camera number behind hue
+// The other properties the sensor answers: the LED behind brightness, the
+// colour bar behind contrast, gain, and exposure (camera control 4).
+constexpr int kBrightnessProperty = 0;
+constexpr int kContrastProperty = 1;
+constexpr int kGainProperty = 9;
+constexpr int kExposureProperty = framework::kCameraControlBase + 4;
 // The cameras slow down to one frame per second at most.
 constexpr std::int64_t kSlowestInterval = 10000000;
 
@@ -89,8 +95,9 @@ public:
             ++frame;
             std::vector<std::uint8_t> block;
             int cameraNumber = 0;
-            video.FrameInputs(&block, &cameraNumber);
-            generator_.Generate(video.optics_, block, cameraNumber, format, frame, bytes);
+            SensorSettings sensor;
+            video.FrameInputs(&block, &cameraNumber, &sensor);
+            generator_.Generate(video.optics_, block, cameraNumber, sensor, format, frame, bytes);
             const double sampleTime = static_cast<double>(frame) * static_cast<double>(format.frameInterval) / 1e7;
             sink.Deliver(sampleTime, bytes.data(), bytes.size());
             std::lock_guard<std::mutex> hold(video.lock_);
@@ -309,14 +316,27 @@ std::shared_ptr<ControlFunction> VideoFunction::Control() const {
     return control_;
 }
 
-void VideoFunction::FrameInputs(std::vector<std::uint8_t> *block, int *cameraNumber) const {
+void VideoFunction::FrameInputs(std::vector<std::uint8_t> *block, int *cameraNumber, SensorSettings *sensor) const {
     std::shared_ptr<ControlFunction> control;
     {
         std::lock_guard<std::mutex> hold(lock_);
         control = control_;
         *cameraNumber = static_cast<int>(properties_[kHueProperty].value);
+        // A property the device does not offer stays at the reference.
+        auto take = [&](int index, long *to) {
+            if (properties_[index].supported) *to = properties_[index].value;
+        };
+        take(kBrightnessProperty, &sensor->led);
+        take(kContrastProperty, &sensor->colourBar);
+        take(kGainProperty, &sensor->gain);
+        take(kExposureProperty, &sensor->exposure);
     }
-    if (control) *block = control->ParameterBlock();
+    if (!control) return;
+    *block = control->ParameterBlock();
+    control->WithFirmware([&](const Firmware &firmware) {
+        sensor->shutter = firmware.shutter;
+        for (int i = 0; i < 4; ++i) sensor->digitalGains[i] = firmware.gains[i];
+    });
 }
 
 void VideoFunction::SetFrameSource(FrameSource source) {

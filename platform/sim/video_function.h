@@ -14,6 +14,7 @@
 
 #include "platform/framework/source.h"
 #include "platform/sim/optics.h"
+#include "platform/sim/sensor.h"
 
 namespace nuv::sim {
 
@@ -93,9 +94,10 @@ private:
     bool GeneratesLocked() const;
     bool CurrentFormatLocked(VideoFormat *format) const;
     void MakeDisplayNameLocked();
-    // The firmware's parameter block and the camera number behind hue, as a
-    // frame is made from them.
-    void FrameInputs(std::vector<std::uint8_t> *block, int *cameraNumber) const;
+    // The firmware's parameter block, the camera number behind hue and the
+    // sensor's controls (the properties, the firmware's shutter and digital
+    // gains), as a frame is made from them.
+    void FrameInputs(std::vector<std::uint8_t> *block, int *cameraNumber, SensorSettings *sensor) const;
 
     mutable std::mutex lock_;
     std::condition_variable delivered_;

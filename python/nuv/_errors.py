@@ -5,6 +5,10 @@ one-byte boolean) and keeps no error text, so every message here is built by
 the package: it names the call, what was passed, and what is known about why.
 """
 
+from __future__ import annotations
+
+from typing import Any, Iterable, Tuple
+
 
 class NuvError(Exception):
     """A call into the nuv library failed, or the package refused a request."""
@@ -26,7 +30,18 @@ class NuvTimeoutError(NuvError, TimeoutError):
     """No new frame (or no final state of a job) arrived within the timeout."""
 
 
-def describe_call(name, args):
+class DeviceNotFoundError(NuvError, LookupError):
+    """No device matches a position, serial or name; names the devices there are."""
+
+
+class DeviceGoneError(NuvError, ConnectionError):
+    """The camera was unplugged (it is no longer listed): no frame will come.
+
+    Raised instead of NuvTimeoutError by Camera.read, so that "gone" can be
+    told apart from "no new frame yet"."""
+
+
+def describe_call(name: str, args: Iterable[Tuple[str, Any]]) -> str:
     """``NuvSetGain(handle=1, gain=300)``: the call as the message shows it."""
     parts = []
     for key, value in args:

@@ -11,6 +11,8 @@ ctypes releases the GIL around every call into a CDLL or WinDLL, so one
 Python thread per camera runs its calls in parallel with the others.
 """
 
+from __future__ import annotations
+
 import ctypes
 import ctypes.util
 import os
@@ -18,6 +20,7 @@ import struct
 import sys
 import threading
 from pathlib import Path
+from typing import Any, Callable, Optional, Union
 
 from ._errors import LibraryNotFoundError, MissingFunctionError, NuvError
 
@@ -192,6 +195,7 @@ SIM_FUNCTIONS = (
     ("NuvSimAddSensorDefect", _B, (_I, _D, _D, _I)),
     ("NuvSimClearSensorDefects", _B, (_I,)),
     ("NuvSimSetNoise", _B, (_I, _D, _U)),
+    ("NuvSimSetShotNoise", _B, (_I, _D)),
 )
 
 DECLARATIONS = {name: (restype, argtypes) for name, restype, argtypes in NUV_FUNCTIONS + SIM_FUNCTIONS}
@@ -203,10 +207,14 @@ class Library:
     Attribute access gives the declared C function: ``lib.NuvGetBufferSize(0)``.
     """
 
-    def __init__(self, path, *, stdcall=WINDOWS, encoding=None):
+    def __init__(self, path: Union[str, "os.PathLike[str]"], *, stdcall: bool = WINDOWS,
+                 encoding: Optional[str] = None) -> None:
         self.path = str(path)
         try:
-            self._dll = ctypes.WinDLL(self.path) if stdcall else ctypes.CDLL(self.path)
+            # WinDLL exists on Windows only; asking for stdcall elsewhere fails
+            # as the missing name.
+            loader = getattr(ctypes, "WinDLL") if stdcall else ctypes.CDLL
+            self._dll = loader(self.path)
         except OSError as error:
             hint = ""
             if WINDOWS and getattr(error, "winerror", None) == 193:
@@ -223,10 +231,10 @@ class Library:
         self.virtual_clock = False
         self._lock = threading.Lock()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<nuv library {self.path}>"
 
-    def has(self, name):
+    def has(self, name: str) -> bool:
         """True when the library exports the function ``name``."""
         try:
             getattr(self._dll, name)
@@ -235,11 +243,11 @@ class Library:
         return True
 
     @property
-    def is_simulated(self):
+    def is_simulated(self) -> bool:
         """True for a library with the simulated world's control API."""
         return self.has("NuvSimReset")
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Callable[..., Any]:
         if name.startswith("_"):
             raise AttributeError(name)
         declared = DECLARATIONS.get(name)
@@ -257,14 +265,14 @@ class Library:
         return function
 
     # Text conversion for the library's own texts.
-    def encode(self, text, what):
+    def encode(self, text: str, what: str) -> bytes:
         try:
             return text.encode(self.text_encoding)
         except UnicodeEncodeError as error:
             raise NuvError(f"{what} {text!r} cannot be written in the library's code page "
                            f"({self.text_encoding}): {error}") from error
 
-    def decode(self, data):
+    def decode(self, data: bytes) -> str:
         return data.decode(self.text_encoding, errors="replace")
 
 
@@ -305,7 +313,7 @@ _CLOCK_TRACKERS = {
 # ---- Finding the library ---------------------------------------------------
 
 
-def library_names(sim):
+def library_names(sim: bool) -> list[str]:
     if WINDOWS:
         return ["nuv_sim.dll"] if sim else ["nuv.dll"]
     if sys.platform == "darwin":
@@ -313,7 +321,7 @@ def library_names(sim):
     return ["libnuv_sim.so"] if sim else ["libnuv.so"]
 
 
-def candidate_paths(sim):
+def candidate_paths(sim: bool) -> list[Path]:
     """Where the package looks for the library, in order: the build tree of the
     source checkout it sits in, then the installed locations."""
     package = Path(__file__).resolve().parent
@@ -331,18 +339,19 @@ def candidate_paths(sim):
     return [d / n for d in dirs for n in names]
 
 
-def _system_library(sim):
+def _system_library(sim: bool) -> Optional[str]:
     """The library as the system's loader knows it (ldconfig), or None."""
     if WINDOWS:
         return None
     return ctypes.util.find_library(library_names(sim)[0].replace("lib", "", 1).split(".")[0])
 
 
-_loaded = None
+_loaded: Optional[Library] = None
 _load_lock = threading.Lock()
 
 
-def load(path=None, *, sim=None, encoding=None):
+def load(path: Union[str, "os.PathLike[str]", None] = None, *, sim: Optional[bool] = None,
+         encoding: Optional[str] = None) -> Library:
     """Loads the nuv library and makes it the one the package uses.
 
     ``path``: an explicit library file. Without it the environment variable
@@ -379,7 +388,7 @@ def load(path=None, *, sim=None, encoding=None):
     return library
 
 
-def library():
+def library() -> Library:
     """The library the package uses, loaded on first use (see load())."""
     current = _loaded
     if current is not None:

@@ -8,7 +8,9 @@ recorded earlier, to try correction data before writing it to a camera, and
 to check a camera's output.
 """
 
-from collections import namedtuple
+from __future__ import annotations
+
+from typing import Any, Iterable, NamedTuple, Optional
 
 import numpy as np
 
@@ -21,33 +23,39 @@ MODE_OF_SIZE = {size: mode for mode, size in MODES.items()}
 #: Marks an unused defect entry (in either field).
 UNUSED = 0xFFFF
 
-#: A shading set: the optical centre (cx, cy) and, for each of the four sites
-#: of the 2 x 2 pixel pattern, the coefficients of gain = k2*r*r + k1*r + k0.
-Shading = namedtuple("Shading", "centre k2 k1 k0")
+class Shading(NamedTuple):
+    """A shading set: the optical centre (cx, cy) and, for each of the four
+    sites of the 2 x 2 pixel pattern, the coefficients of gain = k2*r*r +
+    k1*r + k0."""
+
+    centre: tuple[float, ...]
+    k2: tuple[float, ...]
+    k1: tuple[float, ...]
+    k0: tuple[float, ...]
 
 
-def shading(centre, k2, k1, k0):
+def shading(centre: Iterable[float], k2: Iterable[float], k1: Iterable[float], k0: Iterable[float]) -> Shading:
     """A Shading of plain floats, checked for its shape."""
-    centre = tuple(float(v) for v in centre)
-    if len(centre) != 2:
-        raise ValueError(f"a shading centre is (cx, cy), got {len(centre)} values")
+    point = tuple(float(v) for v in centre)
+    if len(point) != 2:
+        raise ValueError(f"a shading centre is (cx, cy), got {len(point)} values")
     sites = []
     for name, values in (("k2", k2), ("k1", k1), ("k0", k0)):
-        values = tuple(float(v) for v in values)
-        if len(values) != 4:
-            raise ValueError(f"{name} needs one coefficient for each of the four sites, got {len(values)}")
-        sites.append(values)
-    return Shading(centre, *sites)
+        site = tuple(float(v) for v in values)
+        if len(site) != 4:
+            raise ValueError(f"{name} needs one coefficient for each of the four sites, got {len(site)}")
+        sites.append(site)
+    return Shading(point, *sites)
 
 
-def _site_index(height, width):
+def _site_index(height: int, width: int) -> np.ndarray:
     """Site of each pixel: 0 even row/odd column, 1 even/even, 2 odd/odd, 3 odd/even."""
     rows = np.arange(height)[:, None] % 2
     columns = np.arange(width)[None, :] % 2
     return 2 * rows + (1 - columns)
 
 
-def gain_map(set_, width, height):
+def gain_map(set_: Any, width: int, height: int) -> Optional[np.ndarray]:
     """The gain of every pixel, a (height, width) float64 array, or None when a
     coefficient is a NaN or an infinity (the library then corrects nothing)."""
     set_ = shading(*set_)
@@ -63,7 +71,7 @@ def gain_map(set_, width, height):
     return ((K2 * r) * r + K1 * r) + K0
 
 
-def correct_defects(image, defects):
+def correct_defects(image: np.ndarray, defects: Any) -> np.ndarray:
     """A copy of image (a (height, width) uint16 array) with each listed pixel
     replaced by the pixel two columns and two rows away towards the centre.
 
@@ -83,7 +91,7 @@ def correct_defects(image, defects):
     return out
 
 
-def correct_shading(image, gains):
+def correct_shading(image: np.ndarray, gains: np.ndarray) -> np.ndarray:
     """image times its gain map, truncated to 0..1023: a product of 1024 or
     more, or of -1 or less, gives 1023; a NaN gives 0."""
     product = np.asarray(image, dtype=np.float64) * gains
@@ -96,7 +104,7 @@ def correct_shading(image, gains):
     return out
 
 
-def correct(raw, defects=None, shading_set=None):
+def correct(raw: np.ndarray, defects: Any = None, shading_set: Any = None) -> np.ndarray:
     """A raw (height, width) frame as the library corrects it: defects first
     (when a list is given), then shading (when a set is given and all its
     coefficients are finite)."""
@@ -110,7 +118,7 @@ def correct(raw, defects=None, shading_set=None):
     return np.array(image, dtype=np.uint16, copy=True)
 
 
-def spread(image):
+def spread(image: np.ndarray) -> float:
     """How even a frame is: (standard deviation / mean) of its pixel values."""
     values = np.asarray(image, dtype=np.float64)
     mean = values.mean()

@@ -14,13 +14,17 @@ Afterwards the cameras the test left open are closed and the world an
 application meets is back (two cameras, real-time clock).
 """
 
+from __future__ import annotations
+
+from typing import Iterator
+
 import pytest
 
 from .sim import World
 
 
 @pytest.fixture
-def nuv_world():
+def nuv_world() -> Iterator[World]:
     """An empty simulated world on the virtual clock (a nuv.sim.World)."""
     world = World()
     world.close_cameras()

@@ -103,6 +103,24 @@ def test_firmware_rewrite_reports_progress_to_the_end(nuv_cam, tmp_path):
     assert again[-1] == nuv.Progress(0, 100.0, again[-1].elapsed), "the finished job was released"
 
 
+def test_progress_shows_0_to_100_and_keeps_the_librarys_own_value(nuv_cam, tmp_path):
+    # 100 bytes are two chunks of 56: the library's value ends the write
+    # phase at 56 and the verify phase at 106.
+    _, _, _, cam = nuv_cam
+    path = tmp_path / "firmware.bin"
+    path.write_bytes(bytes(range(100)))
+    reports = list(cam.rewrite_firmware(path))
+    assert all(0.0 <= r.percent <= 100.0 for r in reports)
+    assert all(r.percent <= 50.0 for r in reports if r.state == 1)
+    assert max(r.raw for r in reports) == pytest.approx(106.0)
+    assert reports[-1].state == 0 and reports[-1].percent == 100.0
+    assert [r.percent for r in reports] == sorted(r.percent for r in reports)
+    state, percent, elapsed = reports[-1]
+    assert (state, percent) == (0, 100.0), "still a tuple of three"
+    assert nuv.shown_percent(2, 100.59) == 100.0 and nuv.shown_percent(1, 50.4) == 50.0
+    assert nuv.shown_percent(2, 75.0) == 75.0
+
+
 def test_firmware_rewrite_failures(nuv_cam, tmp_path):
     world, _, hid, cam = nuv_cam
     with pytest.raises(FileNotFoundError, match="no-such.bin"):
@@ -111,6 +129,12 @@ def test_firmware_rewrite_failures(nuv_cam, tmp_path):
     empty.write_bytes(b"")
     with pytest.raises(nuv.ArgumentError, match="the firmware image is empty"):
         cam.rewrite_firmware(empty)
+    large = tmp_path / "large.bin"
+    large.write_bytes(bytes(0x70000))
+    with pytest.raises(nuv.ArgumentError, match="is 458752 bytes; the camera takes at most 458751"):
+        cam.rewrite_firmware(large)
+    with pytest.raises(IsADirectoryError):
+        cam.rewrite_firmware(tmp_path)
     path = tmp_path / "firmware.bin"
     path.write_bytes(bytes(200))
     world.hid_reply_status(hid, command=0x20, count=6, status=1, skip=1)

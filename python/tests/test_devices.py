@@ -58,6 +58,29 @@ def test_open_by_serial_entry_digits_or_number(cameras):
             assert cam.serial_number == NUV2_SERIAL
 
 
+def test_open_by_name_or_serial_as_nuvctl_selects(cameras):
+    world, _, device = cameras
+    for i, selector in enumerate(["NUV2", "00FF0001", "nuv2#00ff0001", "NUV2#00FF0001", "1"]):
+        world.push_frame(device, flat(7), 0.5 + i)
+        with nuv.Camera.open(selector, size=SMALL) as cam:
+            assert (cam.handle, cam.name, cam.kind) == (1, "NUV2", 1), selector
+            assert cam.device == nuv.Device(1, "NUV2", 1, "00FF0001")
+            assert cam.read().shape == (SMALL[1], SMALL[0])
+    assert nuv.find_device(0).label == "NUV#0012ABCD"
+    devices = r"the devices are: 0: NUV#0012ABCD; 1: NUV2#00FF0001"
+    with pytest.raises(nuv.DeviceNotFoundError, match="no device matches 'NUV3'; " + devices):
+        nuv.Camera.open("NUV3", size=SMALL)
+    with pytest.raises(nuv.DeviceNotFoundError, match="no device at position 7; " + devices):
+        nuv.Camera.open("7", size=SMALL)
+    world.add_camera("NUV2", 0x00FF0002)
+    with pytest.raises(nuv.DeviceNotFoundError, match=r"'NUV2' matches 2 devices; choose one by position or "
+                                                      r"serial: 1: NUV2#00FF0001; 2: NUV2#00FF0002"):
+        nuv.Camera.open("NUV2", size=SMALL)
+    with pytest.raises(nuv.ArgumentError, match="position, a serial or a name"):
+        nuv.find_device(1.5)
+    assert world.running_streams(device) == 0, "nothing was opened by the refused selectors"
+
+
 def test_open_by_an_unknown_serial_names_the_serials_there_are(cameras):
     with pytest.raises(nuv.NuvError, match=r"NuvOpenSerialNo\(serial='NUV2#00FF0002'.*no device lists that serial "
                                            r"\(cameras with serials: NUV#0012ABCD, NUV2#00FF0001\)"):

@@ -137,3 +137,51 @@ def test_a_short_sample_is_reported_not_handed_out_as_an_image(nuv2):
         cam.read()
     world.push_frame(device, flat(3), 2.0)
     assert cam.read().sequence == 1
+
+
+def test_reductions_of_a_frame_are_plain_numbers(nuv2):
+    world, device, cam = nuv2
+    uncorrected(cam)
+    world.push_frame(device, flat(300), 1.0)
+    frame = cam.read()
+    assert isinstance(frame, nuv.Frame) and frame.sequence == 1
+    for value in (frame.mean(), frame.max(), frame.min(), frame.sum(), frame.std(), np.mean(frame),
+                  np.median(frame)):
+        assert not isinstance(value, np.ndarray), type(value)
+        assert isinstance(value, np.generic), type(value)
+    assert frame.mean() == 300.0 and frame.max() == 300 and frame.max().dtype == np.uint16
+    assert f"{frame.mean():.1f}" == "300.0"
+    column_means = frame.mean(axis=0)
+    assert type(column_means) is np.ndarray and column_means.shape == (SMALL[0],)
+    assert isinstance(frame[1:3], nuv.Frame) and frame[1:3].sequence == 1, "a part of the frame is still it"
+    assert isinstance(frame + 1, nuv.Frame)
+
+
+def test_an_unplugged_camera_is_told_apart_from_a_slow_one(cameras):
+    world, nuv_device, device = cameras
+    with nuv.Camera.open("NUV2", size=SMALL) as cam:
+        cam.read()
+        world.set_frame_source(device, nuv.sim.NO_FRAMES)
+        with pytest.raises(nuv.NuvTimeoutError) as slow:
+            cam.read(timeout=0.2)
+        assert not isinstance(slow.value, nuv.DeviceGoneError)
+        world.unplug_camera(device)
+        with pytest.raises(nuv.DeviceGoneError, match=r"NuvReceiveImage\(handle=1\): no new frame within 0.2 s, "
+                                                      r"and the camera is gone: NUV2#00FF0001 is no longer listed"):
+            cam.read(timeout=0.2)
+    with nuv.Camera.open(0, size=SMALL) as cam:
+        cam.read()
+        world.unplug_camera(nuv_device)
+        with pytest.raises(nuv.DeviceGoneError, match="NUV#0012ABCD is no longer listed"):
+            cam.read(timeout=0.2)
+
+
+def test_an_unplugged_video_device_is_gone_as_well(nuv_world):
+    webcam = nuv_world.add_device("Webcam")
+    nuv_world.clear_capabilities(webcam)
+    nuv_world.add_capability(webcam, "YUY2", 64, 48)
+    with nuv.Camera.open(0, size=(64, 48)) as cam:
+        cam.read()
+        nuv_world.unplug_camera(webcam)
+        with pytest.raises(nuv.DeviceGoneError, match="no 'Webcam' is listed at position 0 any more"):
+            cam.read(timeout=0.2)

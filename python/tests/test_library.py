@@ -1,11 +1,15 @@
 """Loading the library and the declarations of its functions."""
 
 import ctypes
+import importlib.util
+import inspect
 import os
 import re
 import shutil
 import subprocess
 import sys
+import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -110,3 +114,111 @@ def test_the_default_world_is_listed_from_the_build_tree():
 def test_version_text():
     text = nuv.version()
     assert re.fullmatch(r"Version 1\.1\.0\.0\r\nDate : \w{3} [ \d]\d \d{4}\r\nTime : \d\d:\d\d:\d\d", text)
+
+
+def namedtuple_fields(cls):
+    """A stand-in function whose signature carries the named tuple's field types."""
+    hints = {}
+    for klass in reversed(cls.__mro__):
+        hints.update(getattr(klass, "__annotations__", {}))
+    parameters = [inspect.Parameter(f, inspect.Parameter.POSITIONAL_OR_KEYWORD,
+                                    annotation=hints.get(f, inspect.Parameter.empty)) for f in cls._fields]
+
+    def fields():
+        pass
+
+    fields.__signature__ = inspect.Signature(parameters, return_annotation=cls)
+    return fields
+
+
+def public_callables():
+    """Every function, method and property of the package's public names."""
+    for name in nuv.__all__:
+        value = getattr(nuv, name)
+        if inspect.isfunction(value):
+            yield name, value
+        elif inspect.isclass(value) and value.__module__.startswith("nuv"):
+            if hasattr(value, "_fields"):  # a named tuple: its fields are typed
+                yield name, namedtuple_fields(value)
+            for member_name, member in vars(value).items():
+                if member_name.startswith("_") and member_name not in ("__init__", "__new__"):
+                    continue
+                if member_name == "__new__" and hasattr(value, "_fields") and "_raw" not in vars(value):
+                    continue
+                if isinstance(member, property):
+                    yield f"{name}.{member_name}", member.fget
+                elif isinstance(member, (classmethod, staticmethod)):
+                    yield f"{name}.{member_name}", member.__func__
+                elif inspect.isfunction(member):
+                    yield f"{name}.{member_name}", member
+    for module in (nuv.sim, nuv.correction):
+        for name, value in vars(module).items():
+            if inspect.isfunction(value) and not name.startswith("_") and value.__module__ == module.__name__:
+                yield f"{module.__name__}.{name}", value
+    for name, member in vars(nuv.sim.World).items():
+        if inspect.isfunction(member) and not name.startswith("_"):
+            yield f"World.{name}", member
+
+
+def test_the_public_api_carries_type_hints():
+    assert (PACKAGE_ROOT / "nuv" / "py.typed").exists()
+    missing = []
+    for name, function in public_callables():
+        signature = inspect.signature(function)
+        unannotated = [p for p in signature.parameters.values()
+                       if p.name not in ("self", "cls") and p.annotation is inspect.Parameter.empty]
+        if signature.return_annotation is inspect.Signature.empty or unannotated:
+            missing.append(name)
+    assert not missing, f"without type hints: {missing}"
+
+
+def test_a_type_checker_sees_the_hints(tmp_path):
+    if shutil.which("mypy") is None:
+        pytest.skip("mypy is not installed (Debian: apt-get install mypy)")
+    user = tmp_path / "user.py"
+    user.write_text(textwrap.dedent("""
+        import nuv
+        with nuv.Camera.open("NUV2", size=(328, 204)) as cam:
+            frame: nuv.Frame = cam.read(timeout=2.0)
+            gain: int = cam.gain
+            text: str = cam.read()
+    """))
+    result = subprocess.run(["mypy", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(user)],
+                            capture_output=True, text=True, cwd=tmp_path, timeout=300,
+                            env=dict(os.environ, MYPYPATH=str(PACKAGE_ROOT)))
+    # Only the last line is wrong: a Frame is no str.
+    assert result.stdout.count("error:") == 1, result.stdout + result.stderr
+    assert 'user.py:6: error: Incompatible types in assignment (expression has type "Frame"' in result.stdout
+
+
+def test_the_package_installs_offline_into_a_virtual_environment(tmp_path):
+    missing = [m for m in ("ensurepip", "setuptools") if importlib.util.find_spec(m) is None]
+    if missing:
+        pytest.skip(f"{', '.join(missing)} missing: Debian's python3-venv and python3-setuptools install them "
+                    "(scripts/deps.sh treats them as optional)")
+    # The command of the README, in a folder of its own, from a copy of the
+    # package's folder (the build leaves its files beside the sources).
+    shutil.copytree(PACKAGE_ROOT, tmp_path / "python", ignore=shutil.ignore_patterns(
+        "tests", "examples", "__pycache__", "build", "*.egg-info"))
+    command = ("python3 -m venv --system-site-packages V && "
+               "V/bin/pip install --no-index --no-build-isolation ./python")
+    environment = {k: v for k, v in os.environ.items() if k not in ("NUV_LIBRARY", "PYTHONPATH")}
+    environment["PATH"] = f"{Path(sys.executable).parent}:{environment.get('PATH', '')}"
+    environment["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
+    result = subprocess.run(command, shell=True, capture_output=True, text=True, cwd=tmp_path, env=environment,
+                            timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    python = tmp_path / "V" / "bin" / "python"
+    site = subprocess.run([str(python), "-c", "import nuv, sys; print(nuv.__file__)"], capture_output=True,
+                          text=True, cwd=tmp_path, env=environment, timeout=120)
+    assert site.returncode == 0, site.stderr
+    installed = Path(site.stdout.strip()).parent
+    assert installed.is_relative_to(tmp_path / "V") and (installed / "py.typed").exists()
+    # The library: NUV_LIBRARY, or nuv.load.
+    listing = "print([d.label for d in nuv.devices()])"
+    for code, extra in ((f"import nuv; {listing}", {"NUV_LIBRARY": nuv.library().path}),
+                        (f"import nuv; nuv.load({nuv.library().path!r}); {listing}", {})):
+        run = subprocess.run([str(python), "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                             env=dict(environment, **extra), timeout=120)
+        assert run.returncode == 0, run.stderr
+        assert run.stdout.strip() == "['NUV#1A2B3C01', 'NUV2#1A2B3C02']"

@@ -5,6 +5,7 @@
 #include "platform/sim/firmware.h"
 #include "platform/sim/frames.h"
 #include "platform/sim/optics.h"
+#include "platform/sim/sensor.h"
 
 namespace nuv::gadget {
 
@@ -30,7 +31,10 @@ void SimFrames::Make(int width, int height, int cameraNumber, std::uint64_t coun
     format.width = width;
     format.height = height;
     format.bitCount = 16;
-    camera_->generator.Generate(camera_->optics, block, cameraNumber, format, counter, bytes);
+    // The sensor's controls stay at their reference: the gadget's frames are
+    // the stored data's scene, as the guest's tests compare them.
+    camera_->generator.Generate(camera_->optics, block, cameraNumber, nuv::sim::SensorSettings{}, format, counter,
+                                bytes);
 }
 
 }  // namespace nuv::gadget

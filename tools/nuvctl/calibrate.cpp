@@ -8,6 +8,7 @@
 
 #include "calibrate.h"
 #include "commands.h"
+#include "session.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -94,7 +95,8 @@ void Calibrate(const DeviceEntry &device, const CalibrateArgs &args) {
         OpenRequest request;
         request.width = kModes[mode].width;
         request.height = kModes[mode].height;
-        Camera camera(device, request);
+        const auto held = OpenCamera(device, request, Stream::kAsRequested);
+        Camera &camera = *held;
         for (int n : numbers) {
             const std::string name = "camera " + std::to_string(n) + ", mode " + std::to_string(mode) + " (" +
                                      std::to_string(request.width) + "x" + std::to_string(request.height) + ")";
@@ -186,7 +188,7 @@ void Calibrate(const DeviceEntry &device, const CalibrateArgs &args) {
             }
         }
     }
-    if (args.json) std::printf("%s\n", json({{"device", device.Label()}, {"results", results}}).dump(2).c_str());
+    if (args.json) EmitJson({{"device", device.Label()}, {"results", results}});
     if (args.write && !args.yes) throw Failure("not written: add --yes to --write the results into the camera");
 }
 

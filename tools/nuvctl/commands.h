@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common.h"
 
 namespace nuvctl {
@@ -19,6 +21,7 @@ struct CorrectionArgs {
     std::vector<int> modes;          // empty: 0, 1, 2
     std::string file;                // get: output (empty: stdout); set: input
     bool yes = false;
+    bool json = false;  // set: the changes as JSON
 };
 
 void DefectsGet(const DeviceEntry &device, const CorrectionArgs &args);
@@ -35,7 +38,19 @@ void WriteShading(const Camera &camera, int cameraNo, int mode, const double cen
 struct FirmwareArgs {
     std::string image;
     bool yes = false;
+    bool json = false;  // progress as JSON lines
 };
+
+// The largest firmware image a camera takes: its flash below the parameter
+// block (sector 7 from 0x70000: serial number and correction data), which
+// the erase for a larger image would wipe. The library refuses larger ones.
+inline constexpr long long kMaxFirmwareImage = 0x70000 - 1;
+
+// A rewrite's progress as people read it, 0..100, from the library's own
+// value: the library moves in whole 56-byte chunks, so for an image that is
+// not a whole number of chunks its value ends the write phase a little above
+// 50 and the verify phase a little above 100. Done is 100.
+float ShownPercent(int state, float libraryPercent);
 void FirmwareWrite(const DeviceEntry &device, const FirmwareArgs &args);
 
 struct CalibrateArgs {
@@ -65,10 +80,11 @@ struct ViewArgs {
     std::string snapshotDir = ".";
     // The tool's own control table and its get and set, so that the page
     // and the command line read and write a camera the same way: the
-    // controls a camera can read back and change, then the value as text
-    // (throws Failure), then a change (throws Failure naming the refusal).
+    // controls a camera can read back and change, then the value as its
+    // JSON shows it (throws Failure), then a change (throws Failure naming
+    // the refusal).
     std::function<std::vector<ControlInfo>(const Camera &)> controls;
-    std::function<std::string(const Camera &, const std::string &)> getControl;
+    std::function<nlohmann::json(const Camera &, const std::string &)> getControl;
     std::function<void(const Camera &, const std::string &, const std::string &)> setControl;
 };
 void View(const ViewArgs &args);

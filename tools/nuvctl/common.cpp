@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "offer.h"
+
 #if defined(_WIN32)
 #include <io.h>
 #define NUVCTL_ISATTY _isatty
@@ -36,6 +38,7 @@ void CallFailed(const std::string &call, const std::string &causes) {
 
 bool StdoutIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stdout)) != 0; }
 bool StderrIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stderr)) != 0; }
+bool StdinIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stdin)) != 0; }
 
 void SetPacing(const Pacing &pacing) { g_pacing = pacing; }
 
@@ -176,6 +179,7 @@ Camera::Camera(const DeviceEntry &device, const OpenRequest &request) : device_(
     if (device.position > 9) {
         throw Failure("cannot open " + device.Label() + ": the library opens positions 0..9 only");
     }
+    CheckOffered(device, request);
     const std::string what = device.Label() + " at position " + std::to_string(device.position) + " (" +
                              std::to_string(request.width) + "x" + std::to_string(request.height) + ", " +
                              Num(request.fps, 2) + " fps, " + request.format + ")";

@@ -18,6 +18,12 @@ public:
     explicit Failure(const std::string &message) : std::runtime_error(message) {}
 };
 
+// A command line that cannot be right whatever the camera: exit status 2.
+class UsageError : public Failure {
+public:
+    explicit UsageError(const std::string &message) : Failure(message) {}
+};
+
 // A library call that reported failure: what was asked, and why it may have
 // failed (the library itself reports only its result).
 [[noreturn]] void CallFailed(const std::string &call, const std::string &causes);
@@ -30,6 +36,7 @@ void ReleaseSimRewrites();
 
 bool StdoutIsTerminal();
 bool StderrIsTerminal();
+bool StdinIsTerminal();
 
 // Waiting between polls: in virtual time the simulator's clock is advanced
 // instead of sleeping, so nothing waits in real time.

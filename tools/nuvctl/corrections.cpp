@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "session.h"
 
 using nlohmann::json;
 
@@ -51,15 +53,47 @@ json ReadJson(const std::string &path) {
     }
 }
 
-void WriteJson(const std::string &path, const json &j) {
+void WriteJson(const std::string &path, const json &j, bool asJson) {
     if (path.empty() || path == "-") {
-        std::printf("%s\n", j.dump(2).c_str());
+        // The data is the command's output, --json or not; a JSON session
+        // gives it as the command's result line.
+        if (asJson || !InSession()) {
+            EmitJson(j);
+        } else {
+            std::printf("%s\n", j.dump(2).c_str());
+        }
         return;
     }
     std::ofstream out(path);
     out << j.dump(2) << "\n";
     if (!out) throw Failure("cannot write " + path);
 }
+
+// What a "set" shows: the changes, line by line, and what was written; with
+// --json one result {"changes": [LINE, ...], "written": N}.
+class Report {
+public:
+    explicit Report(bool asJson) : json_(asJson) {}
+    void Line(const std::string &line) {
+        if (json_) {
+            lines_.push_back(line);
+        } else {
+            std::printf("%s\n", line.c_str());
+        }
+    }
+    // The closing line (none when empty), and the count written.
+    void Done(const std::string &last, int written) {
+        if (json_) {
+            EmitJson({{"changes", lines_}, {"written", written}});
+        } else if (!last.empty()) {
+            std::printf("%s\n", last.c_str());
+        }
+    }
+
+private:
+    bool json_;
+    std::vector<std::string> lines_;
+};
 
 // ---- defect lists ----
 
@@ -134,7 +168,8 @@ OpenRequest AnyMode() { return OpenRequest{}; }
 
 void DefectsGet(const DeviceEntry &device, const CorrectionArgs &args) {
     RequireNuv2(device);
-    Camera camera(device, AnyMode());
+    const auto held = OpenCamera(device, AnyMode(), Stream::kAny);
+    const Camera &camera = *held;
     json out = {{"device", device.Label()}, {"defects", json::array()}};
     for (int n : Or(args.cameraNumbers, {1, 2})) {
         for (int m : Or(args.modes, {0, 1, 2})) {
@@ -147,7 +182,7 @@ void DefectsGet(const DeviceEntry &device, const CorrectionArgs &args) {
                                       {"entries", entries}});
         }
     }
-    WriteJson(args.file, out);
+    WriteJson(args.file, out, args.json);
 }
 
 void DefectsSet(const DeviceEntry &device, const CorrectionArgs &args) {
@@ -167,35 +202,38 @@ void DefectsSet(const DeviceEntry &device, const CorrectionArgs &args) {
         if (!Wanted(args.cameraNumbers, n) || !Wanted(args.modes, m)) continue;
         wanted.push_back({n, m, ParseEntries(set, m, args.file + ", " + SetName(n, m))});
     }
-    Camera camera(device, AnyMode());
+    const auto held = OpenCamera(device, AnyMode(), Stream::kAny);
+    const Camera &camera = *held;
+    Report report(args.json);
     std::vector<Change> changes;
     for (const auto &c : wanted) {
         const Entries now = ReadDefects(camera, c.cameraNo, c.mode);
         if (now == c.entries) continue;
-        std::printf("%s:\n", SetName(c.cameraNo, c.mode).c_str());
+        report.Line(SetName(c.cameraNo, c.mode) + ":");
         for (const auto &e : now) {
             if (std::find(c.entries.begin(), c.entries.end(), e) == c.entries.end())
-                std::printf("  - [%d, %d]\n", e.first, e.second);
+                report.Line("  - [" + std::to_string(e.first) + ", " + std::to_string(e.second) + "]");
         }
         for (const auto &e : c.entries) {
-            if (std::find(now.begin(), now.end(), e) == now.end()) std::printf("  + [%d, %d]\n", e.first, e.second);
+            if (std::find(now.begin(), now.end(), e) == now.end())
+                report.Line("  + [" + std::to_string(e.first) + ", " + std::to_string(e.second) + "]");
         }
         if (std::is_permutation(now.begin(), now.end(), c.entries.begin(), c.entries.end()))
-            std::printf("  (same entries, new order)\n");
+            report.Line("  (same entries, new order)");
         changes.push_back(c);
     }
-    if (changes.empty()) {
-        std::printf("no changes\n");
-        return;
+    if (changes.empty()) return report.Done("no changes", 0);
+    if (!args.yes) {
+        report.Done("", 0);
+        throw Failure("not written: " + std::to_string(changes.size()) + " list(s) would change; add --yes to write them");
     }
-    if (!args.yes) throw Failure("not written: " + std::to_string(changes.size()) + " list(s) would change; add --yes to write them");
     for (const auto &c : changes) {
         WriteDefects(camera, c.cameraNo, c.mode, c.entries);
         if (ReadDefects(camera, c.cameraNo, c.mode) != c.entries)
             throw Failure("NuvGetPixelDefect after the write does not return the list written (" +
                           SetName(c.cameraNo, c.mode) + ")");
     }
-    std::printf("wrote %zu list(s)\n", changes.size());
+    report.Done("wrote " + std::to_string(changes.size()) + " list(s)", static_cast<int>(changes.size()));
 }
 
 // ---- shading sets ----
@@ -242,7 +280,8 @@ void WriteShading(const Camera &camera, int cameraNo, int mode, const double cen
 
 void ShadingGet(const DeviceEntry &device, const CorrectionArgs &args) {
     RequireNuv2(device);
-    Camera camera(device, AnyMode());
+    const auto held = OpenCamera(device, AnyMode(), Stream::kAny);
+    const Camera &camera = *held;
     json out = {{"device", device.Label()},
                 {"gain", "k2*r*r + k1*r + k0, r = distance in pixels from the centre (column, row)"},
                 {"shading", json::array()}};
@@ -259,7 +298,7 @@ void ShadingGet(const DeviceEntry &device, const CorrectionArgs &args) {
                                       {"k0", ToJson(s.k0, 4)}});
         }
     }
-    WriteJson(args.file, out);
+    WriteJson(args.file, out, args.json);
 }
 
 void ShadingSet(const DeviceEntry &device, const CorrectionArgs &args) {
@@ -285,15 +324,20 @@ void ShadingSet(const DeviceEntry &device, const CorrectionArgs &args) {
         FromJson(set, "k0", c.s.k0, 4, where);
         wanted.push_back(c);
     }
-    Camera camera(device, AnyMode());
+    const auto held = OpenCamera(device, AnyMode(), Stream::kAny);
+    const Camera &camera = *held;
+    Report report(args.json);
     std::vector<Change> changes;
     for (const auto &c : wanted) {
         const Shading now = ReadShading(camera, c.cameraNo, c.mode);
         if (now == c.s) continue;
-        std::printf("%s:\n", SetName(c.cameraNo, c.mode).c_str());
-        auto show = [](const char *name, const double *a, const double *b, int n) {
+        report.Line(SetName(c.cameraNo, c.mode) + ":");
+        auto show = [&](const char *name, const double *a, const double *b, int n) {
             for (int i = 0; i < n; ++i) {
-                if (a[i] != b[i]) std::printf("  %s[%d]: %.10g -> %.10g\n", name, i, a[i], b[i]);
+                if (a[i] == b[i]) continue;
+                char line[128];
+                std::snprintf(line, sizeof line, "  %s[%d]: %.10g -> %.10g", name, i, a[i], b[i]);
+                report.Line(line);
             }
         };
         show("centre", now.centre, c.s.centre, 2);
@@ -302,18 +346,18 @@ void ShadingSet(const DeviceEntry &device, const CorrectionArgs &args) {
         show("k0", now.k0, c.s.k0, 4);
         changes.push_back(c);
     }
-    if (changes.empty()) {
-        std::printf("no changes\n");
-        return;
+    if (changes.empty()) return report.Done("no changes", 0);
+    if (!args.yes) {
+        report.Done("", 0);
+        throw Failure("not written: " + std::to_string(changes.size()) + " set(s) would change; add --yes to write them");
     }
-    if (!args.yes) throw Failure("not written: " + std::to_string(changes.size()) + " set(s) would change; add --yes to write them");
     for (const auto &c : changes) {
         WriteShading(camera, c.cameraNo, c.mode, c.s.centre, c.s.k2, c.s.k1, c.s.k0);
         if (!(ReadShading(camera, c.cameraNo, c.mode) == c.s))
             throw Failure("NuvGetShadingCorrection after the write does not return the set written (" +
                           SetName(c.cameraNo, c.mode) + ")");
     }
-    std::printf("wrote %zu set(s)\n", changes.size());
+    report.Done("wrote " + std::to_string(changes.size()) + " set(s)", static_cast<int>(changes.size()));
 }
 
 // ---- firmware ----
@@ -336,52 +380,95 @@ const char *StateName(int state) {
 }
 }  // namespace
 
-void FirmwareWrite(const DeviceEntry &device, const FirmwareArgs &args) {
-    std::FILE *probe = std::fopen(args.image.c_str(), "rb");
-    if (probe == nullptr) throw Failure("cannot read firmware image " + args.image + ": " + std::strerror(errno));
-    std::fseek(probe, 0, SEEK_END);
-    const long size = std::ftell(probe);
+float ShownPercent(int state, float libraryPercent) {
+    if (state == 0) return 100.0f;
+    const float limit = state == 1 || state == 3 ? 50.0f : 100.0f;
+    return std::clamp(libraryPercent, 0.0f, limit);
+}
+
+namespace {
+
+// The image's size, or why it is none the camera takes.
+long long ImageSize(const std::string &path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(fs::path(path), error);
+    if (error || !fs::exists(status))
+        throw Failure("cannot read firmware image " + path + ": " +
+                      (error ? error.message() : std::string(std::strerror(ENOENT))));
+    if (fs::is_directory(status)) throw Failure("firmware image " + path + " is a directory, not an image file");
+    if (!fs::is_regular_file(status))
+        throw Failure("firmware image " + path + " is not a regular file (a device or a pipe); the library reads "
+                      "images from disk files only");
+    const auto size = static_cast<long long>(fs::file_size(fs::path(path), error));
+    if (error) throw Failure("cannot read firmware image " + path + ": " + error.message());
+    std::FILE *probe = std::fopen(path.c_str(), "rb");
+    if (probe == nullptr) throw Failure("cannot read firmware image " + path + ": " + std::strerror(errno));
     std::fclose(probe);
-    if (size <= 0) throw Failure("firmware image " + args.image + " is empty");
+    if (size <= 0) throw Failure("firmware image " + path + " is empty");
+    if (size > kMaxFirmwareImage)
+        throw Failure("firmware image " + path + " is " + std::to_string(size) + " bytes, too large for the camera: "
+                      "it takes at most " + std::to_string(kMaxFirmwareImage) + " bytes (its flash below the parameter "
+                      "block at 0x70000, which holds the serial number and the correction data)");
+    return size;
+}
+
+}  // namespace
+
+void FirmwareWrite(const DeviceEntry &device, const FirmwareArgs &args) {
+    const long long size = ImageSize(args.image);
     if (device.kind < 0) throw Failure(device.Label() + " is not a NUV/NUV2 camera: it has no firmware to rewrite");
     if (!args.yes) {
         throw Failure("not written: this erases and rewrites the firmware of " + device.Label() + " with " +
                       args.image + " (" + std::to_string(size) + " bytes) and cannot be cancelled once started; "
                       "add --yes to do it");
     }
-    Camera camera(device, OpenRequest{});
+    const auto held = OpenCamera(device, OpenRequest{}, Stream::kAny);
+    const Camera &camera = *held;
     const Api &api = Library();
     if (api.NuvSoftRewrite(camera.Handle(), args.image.c_str()) != 1)
         CallFailed("NuvSoftRewrite(" + device.Label() + ", " + args.image + ")",
-                   "the library could not read the image or hold it in memory, the image is larger than the "
-                   "flash, a rewrite is already running, or the camera refused the erase");
+                   "the library could not read the image or hold it in memory, a rewrite is already running, or "
+                   "the camera refused the erase");
     g_interrupted = false;
     auto previous = std::signal(SIGINT, OnInterrupt);
-    const bool terminal = StderrIsTerminal();
+    const bool terminal = StderrIsTerminal() && !args.json;
     int last = 99;
+    int lastWhole = -1;
     bool warned = false;
     int state = 3;
     int elapsed = 0;
     float progress = 0.0f;
     for (;;) {
         state = api.NuvSoftRewriteState(camera.Handle(), &elapsed, &progress);
+        const float shown = ShownPercent(state, progress);
         if (g_interrupted && !warned) {
             std::fprintf(stderr, "%snuvctl: a firmware rewrite cannot be cancelled safely; waiting for it to finish\n",
                          terminal ? "\n" : "");
             warned = true;
             ReleaseSimRewrites();
         }
-        if (terminal) {
+        if (args.json) {
+            // A line for each state and each whole percent.
+            if (state != last || static_cast<int>(shown) != lastWhole) {
+                EmitJsonLine({{"state", StateName(state)},
+                              {"percent", shown},
+                              {"library_percent", progress},
+                              {"elapsed", elapsed},
+                              {"device", device.Label()}});
+            }
+        } else if (terminal) {
             const int width = 30;
-            const int filled = static_cast<int>(progress / 100.0f * width + 0.5f);
+            const int filled = static_cast<int>(shown / 100.0f * width + 0.5f);
             std::string bar(static_cast<std::size_t>(std::clamp(filled, 0, width)), '#');
             bar.resize(width, '-');
-            std::fprintf(stderr, "\r[%s] %5.1f %%  %-9s %3d s\033[K", bar.c_str(), progress, StateName(state), elapsed);
+            std::fprintf(stderr, "\r[%s] %5.1f %%  %-9s %3d s\033[K", bar.c_str(), shown, StateName(state), elapsed);
             std::fflush(stderr);
         } else if (state != last) {
-            std::fprintf(stderr, "firmware: %s, %.1f %%, %d s\n", StateName(state), progress, elapsed);
+            std::fprintf(stderr, "firmware: %s, %.1f %%, %d s\n", StateName(state), shown, elapsed);
         }
         last = state;
+        lastWhole = static_cast<int>(shown);
         if (state == 0 || state == -1) break;
         Pause(50);
     }
@@ -389,11 +476,12 @@ void FirmwareWrite(const DeviceEntry &device, const FirmwareArgs &args) {
     std::signal(SIGINT, previous);
     if (state != 0) {
         throw Failure("NuvSoftRewriteState(" + device.Label() + ") reports the rewrite failed at " +
-                      std::to_string(static_cast<int>(progress)) +
+                      std::to_string(static_cast<int>(ShownPercent(state, progress))) +
                       " %: a chunk could not be written, or read back equal, six times in a row; the flash holds a "
                       "partly written image, so write it again before unplugging the camera");
     }
-    if (StdoutIsTerminal()) std::printf("firmware of %s rewritten and verified in %d s\n", device.Label().c_str(), elapsed);
+    if (StdoutIsTerminal() && !args.json)
+        std::printf("firmware of %s rewritten and verified in %d s\n", device.Label().c_str(), elapsed);
 }
 
 }  // namespace nuvctl

@@ -167,7 +167,7 @@ public:
         if (hold.owns_lock() && camera_) {
             for (const ControlInfo &c : controls_) {
                 try {
-                    values[c.name] = ControlValue(c, tool_.getControl(*camera_, c.name));
+                    values[c.name] = ControlValue(tool_.getControl(*camera_, c.name));
                 } catch (const std::exception &e) {
                     errors[c.name] = e.what();
                 }
@@ -244,18 +244,9 @@ public:
     const DeviceEntry &Device() const { return device_; }
 
 private:
-    static json ControlValue(const ControlInfo &c, const std::string &text) {
-        if (c.type == "int[4]") {
-            json out = json::array();
-            std::size_t from = 0;
-            for (;;) {
-                const auto comma = text.find(',', from);
-                out.push_back(std::stol(text.substr(from, comma - from)));
-                if (comma == std::string::npos) return out;
-                from = comma + 1;
-            }
-        }
-        return std::stol(text);
+    // The page shows switches as 0 and 1, as the library's calls take them.
+    static json ControlValue(const json &value) {
+        return value.is_boolean() ? json(value.get<bool>() ? 1 : 0) : value;
     }
 
     void Pull() {

@@ -261,6 +261,16 @@ try:
     driver.find_element(By.ID, "pause-0").click()
 
     # ---- controls and the stream ------------------------------------------------
+    # The simulated sensor answers its controls: the page shows the change
+    # (gain 7: the signal times 1 + 7/16, still below saturation).
+    dark_mean = parse_stats(text(driver, "stats-0"))["mean"]
+    set_input(driver, "gain-0", 7)
+    wait.until(lambda d: (parse_stats(text(d, "stats-0")) or {"mean": 0})["mean"] > 1.3 * dark_mean)
+    brighter = parse_stats(text(driver, "stats-0"))
+    check(abs(brighter["mean"] / dark_mean - 23 / 16) < 0.005,
+          "the image follows the gain: frame mean %.1f at gain 0, %.1f at gain 7 (1 + 7/16 times)"
+          % (dark_mean, brighter["mean"]))
+    shot(driver, "viewer_gain.png")
     set_input(driver, "gain-0", 77)
     wait.until(lambda d: viewer.status()["controls"].get("gain") == 77)
     check(text(driver, "error-0") == "", "gain 77 set in the page, held by the camera")

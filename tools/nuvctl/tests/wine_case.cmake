@@ -1,9 +1,14 @@
 # One nuvctl.exe case under Wine: runs the tool in WORK with --sim and the
 # virtual clock, and checks its exit status and that its output (stdout and
-# stderr together) matches EXPECT.
+# stderr together) matches EXPECT. With PNG (and PNG_CHECK, the checker's
+# command), the PNG file it wrote is read back natively.
 file(MAKE_DIRECTORY "${WORK}")
-# A small firmware image for the firmware case.
+# A small firmware image for the firmware case, commands for the shell case.
 file(WRITE "${WORK}/firmware.bin" "nuv firmware image for the Wine test, padded by the library to whole chunks")
+file(WRITE "${WORK}/steps.txt" "set gain=100\nget gain\n")
+if(PNG)
+  file(REMOVE "${WORK}/${PNG}")
+endif()
 string(REPLACE "|" ";" args "${ARGS}")
 execute_process(COMMAND ${WINE} ${TOOL} --sim --virtual-clock ${args}
   WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
@@ -16,6 +21,14 @@ if(EXISTS "${WORK}/frame.raw.json")
 endif()
 if(NOT rc STREQUAL "${STATUS}")
   message(FATAL_ERROR "exit status ${rc}, expected ${STATUS}:\n${all}")
+endif()
+if(PNG)
+  string(REPLACE "|" ";" check "${PNG_CHECK}")
+  execute_process(COMMAND ${check} RESULT_VARIABLE checked OUTPUT_VARIABLE said ERROR_VARIABLE said)
+  if(NOT checked EQUAL 0)
+    message(FATAL_ERROR "${PNG} as read back natively: ${said}")
+  endif()
+  string(APPEND all "${said}")
 endif()
 if(NOT all MATCHES "${EXPECT}")
   message(FATAL_ERROR "output does not match \"${EXPECT}\":\n${all}")
