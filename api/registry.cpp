@@ -6,11 +6,11 @@ namespace nuv {
 
 namespace {
 
-// Constant-initialised: no constructor runs at load beyond these objects'
-// constexpr ones, the registry lock among them.
-std::mutex gRegistryLock;
-CameraRecord gRecords[kCameraCount];
-ProcessState gProcess;
+// Constant-initialised (the compiler checks it): loading the library runs no
+// constructor for them, the registry lock and the records' holders included.
+constinit std::mutex gRegistryLock;
+constinit CameraRecord gRecords[kCameraCount];
+constinit ProcessState gProcess;
 
 }  // namespace
 

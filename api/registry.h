@@ -5,9 +5,9 @@
 // All of it lives in static storage and is constant-initialised, so loading
 // the library does no work. Fields that calls read without the lock are
 // atomics; the objects a record owns (control channel, parameter block, gain
-// maps) are shared references, so a reader's copy stays valid while another
-// thread replaces or releases them, and the release happens in the last
-// holder, outside any lock.
+// maps) are shared references in holders of their own (common/locked_ref.h),
+// so a reader's copy stays valid while another thread replaces or releases
+// them, and the release happens in the last holder, outside any lock.
 #pragma once
 
 #include <array>
@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/locked_ref.h"
 #include "protocol/camera_protocol.h"
 
 namespace nuv {
@@ -32,12 +33,12 @@ using ControlChannelRef = std::shared_ptr<ControlChannel>;
 struct CameraRecord {
     std::atomic<int> slotIndex{-1};
     std::atomic<int> handle{-1};
-    std::atomic<ControlChannelRef> channel;
+    LockedRef<ControlChannelRef> channel;
     std::atomic<int> kind{-1};
-    std::atomic<ParameterBlockRef> parameterBlock;
+    LockedRef<ParameterBlockRef> parameterBlock;
     std::atomic<int> modeIndex{-1};
     std::atomic<int> cameraNumberIndex{-1};
-    std::atomic<GainMapRef> gainMaps[2];
+    LockedRef<GainMapRef> gainMaps[2];
     std::atomic<int> defectSwitch{1};
     std::atomic<int> shadingSwitch{1};
 };

@@ -96,7 +96,7 @@ leg "native, ASan+UBSan" asan
 
 tsan() {
   build build/tsan -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=thread -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_TOOLS=OFF &&
-    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" run_ctest build/tsan
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" run_ctest build/tsan
 }
 leg "native, TSan" tsan
 
