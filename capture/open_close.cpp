@@ -154,13 +154,6 @@ std::vector<char> FetchList(int(NUV_CALL *list)(char *, int), int fallback, int 
     return buffer;
 }
 
-int ModeIndexOf(int width, int height) {
-    for (int mode = 0; mode < kModeCount; ++mode) {
-        if (kModeWidth[mode] == width && kModeHeight[mode] == height) return mode;
-    }
-    return -1;
-}
-
 // The control side of an open, for a camera with a control channel. False
 // when the camera cannot be registered; what was made is dropped then.
 bool OpenControlSide(int slotIndex, int position, int kind, int width, int height) {
@@ -171,7 +164,7 @@ bool OpenControlSide(int slotIndex, int position, int kind, int width, int heigh
     if (!ReadParameterBlock(*channel, *block)) return false;
 
     // From the arguments as passed, not from the values a build substituted.
-    const int modeIndex = ModeIndexOf(width, height);
+    const int modeIndex = protocol::ModeOf(width, height);
     if (modeIndex < 0) return false;
 
     GainMapRef maps[2];

@@ -81,8 +81,8 @@ NuvBool NUV_CALL NuvSetPixelDefect(int handle, int cameraNo, int mode, const Nuv
         NuvDefectEntry list[kDefectEntryCount];
         std::memcpy(list, entries, sizeof list);
         for (const NuvDefectEntry &entry : list) {
-            if (Column(entry) != kUnusedDefect && Column(entry) >= kModeWidth[mode]) return 0;
-            if (Row(entry) != kUnusedDefect && Row(entry) >= kModeHeight[mode]) return 0;
+            if (Column(entry) != kUnusedDefect && Column(entry) >= kModes[mode].width) return 0;
+            if (Row(entry) != kUnusedDefect && Row(entry) >= kModes[mode].height) return 0;
         }
         const int offset = DefectListOffset(cameraNo, mode);
         const bool written = UpdateParameterBlock(*channel, record->parameterBlock, [&](ParameterBlock &b) {
