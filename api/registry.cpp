@@ -53,7 +53,7 @@ void ClearRecord(CameraRecord &record) {
     record.handle = -1;
     record.slotIndex = -1;
     auto channel = record.channel.exchange(nullptr);
-    record.kind = -1;
+    record.kind = kKindVideoOnly;
     auto block = record.parameterBlock.exchange(nullptr);
     record.modeIndex = -1;
     auto map1 = record.gainMaps[0].exchange(nullptr);

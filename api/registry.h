@@ -30,11 +30,18 @@ using ParameterBlockRef = std::shared_ptr<const ParameterBlock>;
 using GainMapRef = std::shared_ptr<const double[]>;
 using ControlChannelRef = std::shared_ptr<ControlChannel>;
 
+// Camera kinds, as a record holds them: the two models the library knows by
+// their device names, and any other video device, which has no control
+// channel.
+inline constexpr int kKindNuv = 0;         // "NUV"
+inline constexpr int kKindNuv2 = 1;        // "NUV2"
+inline constexpr int kKindVideoOnly = -1;  // any other name
+
 struct CameraRecord {
     std::atomic<int> slotIndex{-1};
     std::atomic<int> handle{-1};
     LockedRef<ControlChannelRef> channel;
-    std::atomic<int> kind{-1};
+    std::atomic<int> kind{kKindVideoOnly};
     LockedRef<ParameterBlockRef> parameterBlock;
     std::atomic<int> modeIndex{-1};
     std::atomic<int> cameraNumberIndex{-1};
@@ -73,7 +80,7 @@ CameraRecord *FindRecord(int handle);
 CameraRecord *LookUpCamera(int handle);
 
 // Returns the record to its free values (handle -1, slot -1, no channel,
-// kind -1, no block, mode -1, camera number -1, no maps, both switches 1).
+// kind video-only, no block, mode -1, camera number -1, no maps, both switches 1).
 // What the record owned is released after the lock is dropped.
 void ClearRecord(CameraRecord &record);
 

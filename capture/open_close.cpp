@@ -168,7 +168,7 @@ bool OpenControlSide(int slotIndex, int position, int kind, int width, int heigh
     if (modeIndex < 0) return false;
 
     GainMapRef maps[2];
-    if (kind == 1) {
+    if (kind == kKindNuv2) {
         for (int k = 0; k < 2; ++k) {
             std::shared_ptr<double[]> map = AllocateGainMap(modeIndex);
             if (!map) return false;
@@ -199,11 +199,11 @@ int OpenChosenSlot(int slotIndex, int position, int width, int height) {
         TeardownGraph(slotIndex);
         return -1;
     }
-    int kind = -1;
-    if (name == "NUV") kind = 0;
-    else if (name == "NUV2") kind = 1;
-    if (kind == -1) {
-        RegisterCamera(slotIndex, position, nullptr, -1, nullptr, -1, nullptr, nullptr, -1);
+    int kind = kKindVideoOnly;
+    if (name == "NUV") kind = kKindNuv;
+    else if (name == "NUV2") kind = kKindNuv2;
+    if (kind == kKindVideoOnly) {
+        RegisterCamera(slotIndex, position, nullptr, kKindVideoOnly, nullptr, -1, nullptr, nullptr, -1);
         return 1;
     }
     bool registered = false;

@@ -17,10 +17,10 @@ namespace {
 static_assert(sizeof(NuvDefectEntry) == kDefectEntrySize, "a defect entry is column and row, 16 bits each");
 
 // The record of a correction call: handle -1 refused first, then the first
-// record holding the handle, which must not be a "NUV" camera (kind 0).
+// record holding the handle, which must not be a "NUV" camera.
 CameraRecord *CorrectionRecord(int handle) {
     CameraRecord *record = LookUpCamera(handle);
-    if (record == nullptr || record->kind.load() == 0) return nullptr;
+    if (record == nullptr || record->kind.load() == kKindNuv) return nullptr;
     return record;
 }
 
