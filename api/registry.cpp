@@ -10,12 +10,10 @@ namespace {
 // constructor for them, the registry lock and the records' holders included.
 constinit std::mutex gRegistryLock;
 constinit CameraRecord gRecords[kCameraCount];
-constinit ProcessState gProcess;
 
 }  // namespace
 
 CameraRecord &Record(int index) { return gRecords[index]; }
-ProcessState &Process() { return gProcess; }
 
 std::unique_lock<std::mutex> LockRegistry() noexcept { return std::unique_lock<std::mutex>(gRegistryLock); }
 

@@ -1,6 +1,6 @@
 // The camera registry: ten open-camera records, each paired with the camera
-// slot of the same position (capture owns the slots), the process-wide state
-// the subsystems share, and the registry lock.
+// slot of the same position (capture owns the slots), and the registry lock.
+// (The process-wide state the subsystems share is common/process_state.h.)
 //
 // All of it lives in static storage and is constant-initialised, so loading
 // the library does no work. Fields that calls read without the lock are
@@ -50,19 +50,7 @@ struct CameraRecord {
     std::atomic<int> shadingSwitch{1};
 };
 
-// What the subsystems share beyond the records. (Capture keeps its own: the
-// device count, the device-bound flags and the last capture settings.)
-struct ProcessState {
-    // The byte size of the caller's last device list.
-    std::atomic<int> deviceListSize{1024};
-    // 1 while the library holds a COM initialisation of its own.
-    std::atomic<int> processComFlag{0};
-    // The result code of the most recent media-framework call (an HRESULT).
-    std::atomic<std::int32_t> lastComStatus{0};
-};
-
 CameraRecord &Record(int index);
-ProcessState &Process();
 
 // The registry lock guards writes to records (and lets a reader take several
 // fields that belong together). Locking it never throws: a failing mutex

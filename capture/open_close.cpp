@@ -20,6 +20,7 @@
 #include "capture/capture.h"
 #include "capture/capture_slot.h"
 #include "common/com.h"
+#include "common/process_state.h"
 #include "control/control_channel.h"
 #include "control/hid_transport.h"
 #include "control/video_properties.h"
