@@ -6,10 +6,12 @@ namespace nuv {
 
 namespace {
 
-// Constant-initialised (the compiler checks it): loading the library runs no
-// constructor for them, the registry lock and the records' holders included.
-constinit std::mutex gRegistryLock;
-constinit CameraRecord gRecords[kCameraCount];
+// Static storage, nothing allocated: loading the library constructs only
+// the locks (the registry lock and each holder's), and not even those where
+// the threads library gives its mutex a constant initialiser (everywhere
+// but mingw-w64, whose mutex stores its initial value at load).
+std::mutex gRegistryLock;
+CameraRecord gRecords[kCameraCount];
 
 }  // namespace
 

@@ -2,8 +2,8 @@
 // slot of the same position (capture owns the slots), and the registry lock.
 // (The process-wide state the subsystems share is common/process_state.h.)
 //
-// All of it lives in static storage and is constant-initialised, so loading
-// the library does no work. Fields that calls read without the lock are
+// All of it lives in static storage, so loading the library does no work
+// beyond constructing its locks. Fields that calls read without the lock are
 // atomics; the objects a record owns (control channel, parameter block, gain
 // maps) are shared references in holders of their own (common/locked_ref.h),
 // so a reader's copy stays valid while another thread replaces or releases
