@@ -6,16 +6,16 @@ namespace nuv {
 
 namespace {
 
-// Constant-initialised: no constructor runs at load beyond these objects'
-// constexpr ones, the registry lock among them.
+// Static storage, nothing allocated: loading the library constructs only
+// the locks (the registry lock and each holder's), and not even those where
+// the threads library gives its mutex a constant initialiser (everywhere
+// but mingw-w64, whose mutex stores its initial value at load).
 std::mutex gRegistryLock;
 CameraRecord gRecords[kCameraCount];
-ProcessState gProcess;
 
 }  // namespace
 
 CameraRecord &Record(int index) { return gRecords[index]; }
-ProcessState &Process() { return gProcess; }
 
 std::unique_lock<std::mutex> LockRegistry() noexcept { return std::unique_lock<std::mutex>(gRegistryLock); }
 
@@ -53,7 +53,7 @@ void ClearRecord(CameraRecord &record) {
     record.handle = -1;
     record.slotIndex = -1;
     auto channel = record.channel.exchange(nullptr);
-    record.kind = -1;
+    record.kind = kKindVideoOnly;
     auto block = record.parameterBlock.exchange(nullptr);
     record.modeIndex = -1;
     auto map1 = record.gainMaps[0].exchange(nullptr);

@@ -1,13 +1,13 @@
 // The camera registry: ten open-camera records, each paired with the camera
-// slot of the same position (capture owns the slots), the process-wide state
-// the subsystems share, and the registry lock.
+// slot of the same position (capture owns the slots), and the registry lock.
+// (The process-wide state the subsystems share is common/process_state.h.)
 //
-// All of it lives in static storage and is constant-initialised, so loading
-// the library does no work. Fields that calls read without the lock are
+// All of it lives in static storage, so loading the library does no work
+// beyond constructing its locks. Fields that calls read without the lock are
 // atomics; the objects a record owns (control channel, parameter block, gain
-// maps) are shared references, so a reader's copy stays valid while another
-// thread replaces or releases them, and the release happens in the last
-// holder, outside any lock.
+// maps) are shared references in holders of their own (common/locked_ref.h),
+// so a reader's copy stays valid while another thread replaces or releases
+// them, and the release happens in the last holder, outside any lock.
 #pragma once
 
 #include <array>
@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/locked_ref.h"
 #include "protocol/camera_protocol.h"
 
 namespace nuv {
@@ -29,32 +30,27 @@ using ParameterBlockRef = std::shared_ptr<const ParameterBlock>;
 using GainMapRef = std::shared_ptr<const double[]>;
 using ControlChannelRef = std::shared_ptr<ControlChannel>;
 
+// Camera kinds, as a record holds them: the two models the library knows by
+// their device names, and any other video device, which has no control
+// channel.
+inline constexpr int kKindNuv = 0;         // "NUV"
+inline constexpr int kKindNuv2 = 1;        // "NUV2"
+inline constexpr int kKindVideoOnly = -1;  // any other name
+
 struct CameraRecord {
     std::atomic<int> slotIndex{-1};
     std::atomic<int> handle{-1};
-    std::atomic<ControlChannelRef> channel;
-    std::atomic<int> kind{-1};
-    std::atomic<ParameterBlockRef> parameterBlock;
+    LockedRef<ControlChannelRef> channel;
+    std::atomic<int> kind{kKindVideoOnly};
+    LockedRef<ParameterBlockRef> parameterBlock;
     std::atomic<int> modeIndex{-1};
     std::atomic<int> cameraNumberIndex{-1};
-    std::atomic<GainMapRef> gainMaps[2];
+    LockedRef<GainMapRef> gainMaps[2];
     std::atomic<int> defectSwitch{1};
     std::atomic<int> shadingSwitch{1};
 };
 
-// What the subsystems share beyond the records. (Capture keeps its own: the
-// device count, the device-bound flags and the last capture settings.)
-struct ProcessState {
-    // The byte size of the caller's last device list.
-    std::atomic<int> deviceListSize{1024};
-    // 1 while the library holds a COM initialisation of its own.
-    std::atomic<int> processComFlag{0};
-    // The result code of the most recent media-framework call (an HRESULT).
-    std::atomic<std::int32_t> lastComStatus{0};
-};
-
 CameraRecord &Record(int index);
-ProcessState &Process();
 
 // The registry lock guards writes to records (and lets a reader take several
 // fields that belong together). Locking it never throws: a failing mutex
@@ -72,7 +68,7 @@ CameraRecord *FindRecord(int handle);
 CameraRecord *LookUpCamera(int handle);
 
 // Returns the record to its free values (handle -1, slot -1, no channel,
-// kind -1, no block, mode -1, camera number -1, no maps, both switches 1).
+// kind video-only, no block, mode -1, camera number -1, no maps, both switches 1).
 // What the record owned is released after the lock is dropped.
 void ClearRecord(CameraRecord &record);
 

@@ -1,6 +1,6 @@
-// What the tests see of the library's insides beyond the production headers:
-// record look-ups by camera handle, and one call that puts the library back
-// into the state it has right after loading.
+// What the tests see of the registry beyond its header: record look-ups by
+// camera handle. (The call that puts the whole library back into the state
+// it has right after loading is capture/testing.h's.)
 #pragma once
 
 #include "api/registry.h"
@@ -13,11 +13,5 @@ ParameterBlockRef FindParameterBlock(int handle);
 int FindModeIndex(int handle);
 int FindDefectSwitch(int handle);
 int FindShadingSwitch(int handle);
-
-// Closes every open camera, tears down every slot still running, ends any
-// rewrite job, and restores the process state of a freshly loaded library
-// (last capture settings, device count, list size, COM status, kernel path,
-// observers).
-void ResetLibrary();
 
 }  // namespace nuv::testing

@@ -20,6 +20,7 @@
 #include "capture/capture.h"
 #include "capture/capture_slot.h"
 #include "common/com.h"
+#include "common/process_state.h"
 #include "control/control_channel.h"
 #include "control/hid_transport.h"
 #include "control/video_properties.h"
@@ -154,13 +155,6 @@ std::vector<char> FetchList(int(NUV_CALL *list)(char *, int), int fallback, int 
     return buffer;
 }
 
-int ModeIndexOf(int width, int height) {
-    for (int mode = 0; mode < kModeCount; ++mode) {
-        if (kModeWidth[mode] == width && kModeHeight[mode] == height) return mode;
-    }
-    return -1;
-}
-
 // The control side of an open, for a camera with a control channel. False
 // when the camera cannot be registered; what was made is dropped then.
 bool OpenControlSide(int slotIndex, int position, int kind, int width, int height) {
@@ -171,11 +165,11 @@ bool OpenControlSide(int slotIndex, int position, int kind, int width, int heigh
     if (!ReadParameterBlock(*channel, *block)) return false;
 
     // From the arguments as passed, not from the values a build substituted.
-    const int modeIndex = ModeIndexOf(width, height);
+    const int modeIndex = protocol::ModeOf(width, height);
     if (modeIndex < 0) return false;
 
     GainMapRef maps[2];
-    if (kind == 1) {
+    if (kind == kKindNuv2) {
         for (int k = 0; k < 2; ++k) {
             std::shared_ptr<double[]> map = AllocateGainMap(modeIndex);
             if (!map) return false;
@@ -206,11 +200,11 @@ int OpenChosenSlot(int slotIndex, int position, int width, int height) {
         TeardownGraph(slotIndex);
         return -1;
     }
-    int kind = -1;
-    if (name == "NUV") kind = 0;
-    else if (name == "NUV2") kind = 1;
-    if (kind == -1) {
-        RegisterCamera(slotIndex, position, nullptr, -1, nullptr, -1, nullptr, nullptr, -1);
+    int kind = kKindVideoOnly;
+    if (name == "NUV") kind = kKindNuv;
+    else if (name == "NUV2") kind = kKindNuv2;
+    if (kind == kKindVideoOnly) {
+        RegisterCamera(slotIndex, position, nullptr, kKindVideoOnly, nullptr, -1, nullptr, nullptr, -1);
         return 1;
     }
     bool registered = false;

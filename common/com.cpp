@@ -1,6 +1,6 @@
 #include "common/com.h"
 
-#include "api/registry.h"
+#include "common/process_state.h"
 
 namespace nuv {
 

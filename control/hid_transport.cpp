@@ -154,7 +154,7 @@ bool WriteParameterBlock(const ControlChannel &channel, const ParameterBlock &bl
     return true;
 }
 
-bool UpdateParameterBlock(const ControlChannel &channel, std::atomic<ParameterBlockRef> &cache,
+bool UpdateParameterBlock(const ControlChannel &channel, LockedRef<ParameterBlockRef> &cache,
                           const std::function<void(ParameterBlock &)> &change) {
     const std::shared_ptr<const ParameterBlock> current = cache.load();
     if (current == nullptr) return false;

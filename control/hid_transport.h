@@ -54,7 +54,7 @@ bool ReadParameterBlock(const ControlChannel &channel, ParameterBlock &block);  
 bool WriteParameterBlock(const ControlChannel &channel, const ParameterBlock &block);  // 21 writes
 // Erase sector 7, copy *cache, apply change to the copy, write it, and only
 // after every chunk was acknowledged replace cache with the copy.
-bool UpdateParameterBlock(const ControlChannel &channel, std::atomic<ParameterBlockRef> &cache,
+bool UpdateParameterBlock(const ControlChannel &channel, LockedRef<ParameterBlockRef> &cache,
                           const std::function<void(ParameterBlock &)> &change);
 
 }  // namespace nuv

@@ -22,7 +22,7 @@ enum class Kind { Any, NuvOnly };
 std::shared_ptr<ControlChannel> ChannelFor(int handle, Kind kind, CameraRecord **recordOut = nullptr) {
     CameraRecord *record = LookUpCamera(handle);
     if (record == nullptr) return nullptr;
-    if (kind == Kind::NuvOnly && record->kind.load() != 0) return nullptr;
+    if (kind == Kind::NuvOnly && record->kind.load() != kKindNuv) return nullptr;
     auto channel = record->channel.load();
     if (channel == nullptr || channel->handle() == nullptr) return nullptr;
     if (recordOut) *recordOut = record;

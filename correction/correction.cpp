@@ -35,8 +35,8 @@ bool ValidCameraNumber(int cameraNumber) { return cameraNumber == 1 || cameraNum
 
 bool ModeSize(int modeIndex, int *width, int *height) {
     if (modeIndex < 0 || modeIndex >= kModeCount || width == nullptr || height == nullptr) return false;
-    *width = kModeWidth[modeIndex];
-    *height = kModeHeight[modeIndex];
+    *width = kModes[modeIndex].width;
+    *height = kModes[modeIndex].height;
     return true;
 }
 
@@ -200,8 +200,8 @@ struct Replacements {
 Replacements FindReplacements(const ParameterBlock &block, int cameraNumberIndex, int modeIndex,
                               const unsigned char *raw) {
     Replacements found;
-    const int width = kModeWidth[modeIndex];
-    const int height = kModeHeight[modeIndex];
+    const int width = kModes[modeIndex].width;
+    const int height = kModes[modeIndex].height;
     const std::uint8_t *entries = block.data() + DefectListOffset(cameraNumberIndex + 1, modeIndex);
     for (int i = 0; i < kDefectEntryCount; ++i) {
         const int x = ReadU16(entries + kDefectEntrySize * i);

@@ -3,7 +3,7 @@
 // A corrected image is width x height unsigned 16-bit little-endian words of
 // the mode index, row after row; the caller's pointer may have any alignment.
 // The per-frame routines work on the record found by camera handle and take a
-// snapshot (SharedRef::load) of its parameter block and gain map, so a list
+// snapshot (LockedRef::load) of its parameter block and gain map, so a list
 // or map replaced on another thread stays alive until the frame is done.
 #pragma once
 

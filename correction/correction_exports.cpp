@@ -17,10 +17,10 @@ namespace {
 static_assert(sizeof(NuvDefectEntry) == kDefectEntrySize, "a defect entry is column and row, 16 bits each");
 
 // The record of a correction call: handle -1 refused first, then the first
-// record holding the handle, which must not be a "NUV" camera (kind 0).
+// record holding the handle, which must not be a "NUV" camera.
 CameraRecord *CorrectionRecord(int handle) {
     CameraRecord *record = LookUpCamera(handle);
-    if (record == nullptr || record->kind.load() == 0) return nullptr;
+    if (record == nullptr || record->kind.load() == kKindNuv) return nullptr;
     return record;
 }
 
@@ -81,8 +81,8 @@ NuvBool NUV_CALL NuvSetPixelDefect(int handle, int cameraNo, int mode, const Nuv
         NuvDefectEntry list[kDefectEntryCount];
         std::memcpy(list, entries, sizeof list);
         for (const NuvDefectEntry &entry : list) {
-            if (Column(entry) != kUnusedDefect && Column(entry) >= kModeWidth[mode]) return 0;
-            if (Row(entry) != kUnusedDefect && Row(entry) >= kModeHeight[mode]) return 0;
+            if (Column(entry) != kUnusedDefect && Column(entry) >= kModes[mode].width) return 0;
+            if (Row(entry) != kUnusedDefect && Row(entry) >= kModes[mode].height) return 0;
         }
         const int offset = DefectListOffset(cameraNo, mode);
         const bool written = UpdateParameterBlock(*channel, record->parameterBlock, [&](ParameterBlock &b) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/com.h"
+#include "common/process_state.h"
 #include "discovery/device_walk.h"
 #include "nuv.h"
 #include "platform/com_ref.h"

@@ -7,8 +7,9 @@
 #include <mutex>
 #include <new>
 
-#include "control/hid_transport.h"
 #include "common/guarded.h"
+#include "common/holders.h"
+#include "control/hid_transport.h"
 #include "firmware/testing.h"
 #include "platform/aligned_buffer.h"
 #include "nuv.h"
@@ -184,21 +185,6 @@ DWORD WINAPI RewriteWorker(LPVOID) {
 struct ImageFile {
     AlignedArray<std::uint8_t> bytes;
     std::uint32_t size = 0;
-};
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle &) = delete;
-    FileHandle &operator=(const FileHandle &) = delete;
-    ~FileHandle() {
-        if (valid()) os::CloseHandle(handle_);
-    }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
 };
 
 // The whole file, in a buffer 64 bytes longer than it, filled with 0xFF so

@@ -74,9 +74,22 @@ inline constexpr int kParameterBlockChunks = 21;
 static_assert(kParameterBlockChunks * kFlashChunkSize == kParameterBlockSize);
 inline constexpr std::size_t kSerialNumberOffset = 0;
 
+// The camera modes: the image sizes a camera streams with its corrections,
+// each with the defect list and shading set of its mode index.
+struct ImageSize {
+    int width;
+    int height;
+};
 inline constexpr int kModeCount = 3;
-inline constexpr int kModeWidth[kModeCount] = {1280, 656, 328};
-inline constexpr int kModeHeight[kModeCount] = {720, 408, 204};
+inline constexpr ImageSize kModes[kModeCount] = {{1280, 720}, {656, 408}, {328, 204}};
+
+// The mode index of a size, or -1 when it is none of the modes.
+constexpr int ModeOf(int width, int height) {
+    for (int mode = 0; mode < kModeCount; ++mode) {
+        if (kModes[mode].width == width && kModes[mode].height == height) return mode;
+    }
+    return -1;
+}
 
 inline constexpr int kDefectEntryCount = 20;
 inline constexpr int kDefectEntrySize = 4;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test, leg by leg: native (with nuvctl and its
-# browser test), the Python package, natively under AddressSanitizer and
+# browser test), the layout of the source tree (scripts/check_layout.py),
+# the Python package, natively under AddressSanitizer and
 # UndefinedBehaviorSanitizer, natively under ThreadSanitizer, the Windows
 # builds (export tables, and the Windows programs under Wine), and last the
 # kernel's own video and HID drivers in a throw-away guest (scripts/guest/).
@@ -88,6 +89,19 @@ native() {
 }
 leg "native" native
 
+layout() {
+  # The rooms of the tree in their order (README, "Layout"): every #include
+  # goes from a room to itself or to a room below it. Then the check's own
+  # tests, on small trees of their own.
+  local status=0
+  /usr/bin/python3 scripts/check_layout.py --junit "$xml" ||
+    { status=1; note="an #include runs back up the rooms (listed above)"; }
+  PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -m pytest -p no:cacheprovider -q --junitxml="$xml.check.xml" \
+    tests/layout || { status=1; note=${note:-"the layout check's own tests failed"}; }
+  return $status
+}
+leg "layout" layout
+
 python_package() {
   # Debian's interpreter, which sees Debian's numpy and pytest; pytest exits
   # 5 when it collects no test, which fails the leg like any failure.
@@ -105,7 +119,7 @@ leg "native, ASan+UBSan" asan
 
 tsan() {
   build build/tsan -DCMAKE_BUILD_TYPE=Debug -DNUV_SANITIZE=thread -DNUV_BUILD_BENCH=OFF -DNUV_BUILD_TOOLS=OFF &&
-    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$repo/tests/tsan.supp" run_ctest build/tsan
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" run_ctest build/tsan
 }
 leg "native, TSan" tsan
 

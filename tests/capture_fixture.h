@@ -8,6 +8,7 @@
 
 #include "api/testing.h"
 #include "capture/testing.h"
+#include "common/process_state.h"
 #include "sim_fixture.h"
 
 namespace nuv::testing {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "api/registry.h"
+#include "api/testing.h"
 #include "control/hid_transport.h"
 #include "platform/os.h"
 #include "sim_fixture.h"

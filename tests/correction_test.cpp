@@ -213,7 +213,7 @@ TEST(CopyCorrected, GivesTheBytesOfACopyCorrectedInPlaceOnEveryPath) {
     std::mt19937 random(7);
     // Mode 0 frames are large enough to be written around the caches.
     for (int mode : {2, 0}) {
-        const std::size_t words = static_cast<std::size_t>(kModeWidth[mode]) * kModeHeight[mode];
+        const std::size_t words = static_cast<std::size_t>(kModes[mode].width) * kModes[mode].height;
         std::vector<unsigned char> raw(2 * words + 6);
         for (auto &byte : raw) byte = static_cast<unsigned char>(random());
         auto block = std::make_shared<ParameterBlock>();
@@ -221,7 +221,7 @@ TEST(CopyCorrected, GivesTheBytesOfACopyCorrectedInPlaceOnEveryPath) {
         // (10,10) takes (12,12); (12,12) listed before it takes (14,14);
         // (100,50) twice; (163,101) takes (165,103), listed after it.
         const std::pair<int, int> listed[] = {{12, 12}, {10, 10}, {100, 50}, {163, 101}, {165, 103}, {100, 50},
-                                              {0, 0},   {kModeWidth[mode] - 1, kModeHeight[mode] - 1},
+                                              {0, 0},   {kModes[mode].width - 1, kModes[mode].height - 1},
                                               {0xFFFF, 3}};
         int entry = 0;
         for (auto [x, y] : listed) {
@@ -450,7 +450,7 @@ protected:
     }
 
     static std::shared_ptr<const double[]> ConstantMap(int modeIndex, double gain) {
-        const std::size_t n = static_cast<std::size_t>(kModeWidth[modeIndex]) * kModeHeight[modeIndex];
+        const std::size_t n = static_cast<std::size_t>(kModes[modeIndex].width) * kModes[modeIndex].height;
         std::shared_ptr<double[]> map(new double[n]);
         for (std::size_t i = 0; i < n; ++i) map[i] = gain;
         return map;
@@ -458,7 +458,7 @@ protected:
 
     // Words that differ from their neighbours, so a wrong source shows.
     static std::vector<std::uint16_t> Pattern(int modeIndex) {
-        std::vector<std::uint16_t> image(static_cast<std::size_t>(kModeWidth[modeIndex]) * kModeHeight[modeIndex]);
+        std::vector<std::uint16_t> image(static_cast<std::size_t>(kModes[modeIndex].width) * kModes[modeIndex].height);
         for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint16_t>(i * 2654435761u >> 16);
         return image;
     }
@@ -481,7 +481,7 @@ TEST_F(CorrectionRecordTest, DefectsTakeTheDiagonalNeighbourTowardsTheCentreAtEv
         auto image = Pattern(c.mode);
         const auto before = image;
         ASSERT_TRUE(CorrectPixelDefects(kHandle, c.mode, image.data()));
-        const int w = kModeWidth[c.mode];
+        const int w = kModes[c.mode].width;
         EXPECT_EQ(image[c.y * w + c.x], before[c.sy * w + c.sx]);
         image[c.y * w + c.x] = before[c.y * w + c.x];
         EXPECT_EQ(image, before) << "only the listed pixel changes";
@@ -558,8 +558,8 @@ TEST_F(CorrectionRecordTest, DefectsRefuseWithoutRecordBlockCameraNumberOrImage)
 std::uint16_t ShadeAt(const ShadingSet &set, int modeIndex, int x, int y, std::uint16_t word, int handle) {
     ParameterBlock block{};
     WriteShadingSet(block, 1, modeIndex, set);
-    const int w = kModeWidth[modeIndex];
-    const std::size_t n = static_cast<std::size_t>(w) * kModeHeight[modeIndex];
+    const int w = kModes[modeIndex].width;
+    const std::size_t n = static_cast<std::size_t>(w) * kModes[modeIndex].height;
     std::shared_ptr<double[]> map(new double[n]);
     EXPECT_TRUE(ComputeGainMap(1, map.get(), modeIndex, block));
     RegisterCamera(0, handle, nullptr, 1, std::make_shared<ParameterBlock>(block), modeIndex, map, nullptr, 0);

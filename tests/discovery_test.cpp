@@ -5,6 +5,7 @@
 #include <string>
 
 #include "api/registry.h"
+#include "common/process_state.h"
 #include "control/hid_transport.h"
 #include "discovery/discovery.h"
 #include "sim_fixture.h"

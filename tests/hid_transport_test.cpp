@@ -288,7 +288,7 @@ TEST_F(HidTransportTest, ChunkEchoingAnotherAddressOrStatusFailsTheTransferThere
 }
 
 TEST_F(HidTransportTest, UpdateErasesWritesAndOnlyThenReplacesTheCache) {
-    std::atomic<ParameterBlockRef> cache;
+    LockedRef<ParameterBlockRef> cache;
     auto original = std::make_shared<ParameterBlock>();
     ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);
@@ -309,7 +309,7 @@ TEST_F(HidTransportTest, UpdateErasesWritesAndOnlyThenReplacesTheCache) {
 }
 
 TEST_F(HidTransportTest, FailedEraseSendsNoWriteAndKeepsTheCache) {
-    std::atomic<ParameterBlockRef> cache;
+    LockedRef<ParameterBlockRef> cache;
     auto original = std::make_shared<ParameterBlock>();
     ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);
@@ -324,7 +324,7 @@ TEST_F(HidTransportTest, FailedEraseSendsNoWriteAndKeepsTheCache) {
 }
 
 TEST_F(HidTransportTest, FailedWriteAfterTheEraseKeepsTheCacheAndTheNextUpdateRewritesEverything) {
-    std::atomic<ParameterBlockRef> cache;
+    LockedRef<ParameterBlockRef> cache;
     auto original = std::make_shared<ParameterBlock>();
     ASSERT_TRUE(ReadParameterBlock(*channel, *original));
     cache.store(original);

@@ -5,6 +5,7 @@
 #include "api/registry.h"
 #include "capture/testing.h"
 #include "api/testing.h"
+#include "common/process_state.h"
 #include "record_expect.h"
 #include "sim_fixture.h"
 

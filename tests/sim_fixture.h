@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "api/testing.h"
+#include "capture/testing.h"
 #include "nuv.h"
 #include "nuv_sim.h"
 

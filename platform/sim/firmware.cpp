@@ -114,8 +114,8 @@ void Firmware::SeedParameterBlock(std::uint32_t serialNumber) {
     Random random(serialNumber);
     for (int number = 1; number <= 2; ++number) {
         for (int mode = 0; mode < protocol::kModeCount; ++mode) {
-            const int width = protocol::kModeWidth[mode];
-            const int height = protocol::kModeHeight[mode];
+            const int width = protocol::kModes[mode].width;
+            const int height = protocol::kModes[mode].height;
             std::uint8_t *list = block + protocol::DefectListOffset(number, mode);
             const int used = 3 + random.Below(4);
             for (int entry = 0; entry < protocol::kDefectEntryCount; ++entry) {

@@ -28,10 +28,7 @@ void MakeScene(std::vector<std::uint8_t> &scene, std::vector<std::size_t> &stuck
                const std::vector<std::uint8_t> &block, int cameraNumber) {
     stuck.clear();
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    int mode = -1;
-    for (int m = 0; m < protocol::kModeCount; ++m) {
-        if (protocol::kModeWidth[m] == width && protocol::kModeHeight[m] == height) mode = m;
-    }
+    const int mode = protocol::ModeOf(width, height);
     const bool corrected =
         mode >= 0 && block.size() == protocol::kParameterBlockSize && (cameraNumber == 1 || cameraNumber == 2);
     if (!corrected) {

@@ -7,6 +7,7 @@
 #include "platform/framework/clock.h"
 #include "platform/sim/control_function.h"
 #include "platform/sim/frames.h"
+#include "protocol/camera_protocol.h"
 
 namespace nuv::sim {
 
@@ -389,12 +390,12 @@ bool VideoFunction::GeneratesLocked() const {
 void SetCameraDefaults(VideoFunction &video) {
     video.ClearCapabilities();
     for (std::int64_t interval : {std::int64_t{333333}, std::int64_t{166667}}) {
-        for (auto [w, h] : {std::pair{1280, 720}, std::pair{656, 408}, std::pair{328, 204}}) {
+        for (const protocol::ImageSize &mode : protocol::kModes) {
             VideoFormat cap;
             cap.formatType = FORMAT_VideoInfo;
             cap.subtype = MEDIASUBTYPE_YUY2;
-            cap.width = w;
-            cap.height = h;
+            cap.width = mode.width;
+            cap.height = mode.height;
             cap.bitCount = 16;
             cap.frameInterval = interval;
             cap.maxFrameInterval = kSlowestInterval;

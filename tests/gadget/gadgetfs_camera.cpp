@@ -14,6 +14,7 @@
 #include <iostream>
 
 #include "platform/sim/firmware.h"
+#include "protocol/camera_protocol.h"
 
 namespace nuv::gadget {
 
@@ -45,8 +46,8 @@ constexpr std::uint8_t kHidReportDescriptorType = 0x22;
 UvcLayout CameraLayout() {
     UvcLayout layout;
     layout.maxPayload = kMaxPayload;
-    for (auto [w, h] : {std::pair{1280, 720}, std::pair{656, 408}, std::pair{328, 204}}) {
-        layout.frames.push_back(UvcFrameSize{w, h, {166667, 333333}});
+    for (const protocol::ImageSize &mode : protocol::kModes) {
+        layout.frames.push_back(UvcFrameSize{mode.width, mode.height, {166667, 333333}});
     }
     return layout;
 }

@@ -167,13 +167,6 @@ DeviceEntry SelectDevice(const std::string &selector) {
                   " devices; choose one by position or serial:" + describe(matches));
 }
 
-int ModeOf(int width, int height) {
-    for (int m = 0; m < 3; ++m) {
-        if (kModes[m].width == width && kModes[m].height == height) return m;
-    }
-    return -1;
-}
-
 Camera::Camera(const DeviceEntry &device, const OpenRequest &request) : device_(device), request_(request) {
     const Api &api = Library();
     if (device.position > 9) {

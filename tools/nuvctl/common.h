@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api.h"
+#include "protocol/camera_protocol.h"
 
 namespace nuvctl {
 
@@ -72,12 +73,11 @@ std::vector<FormatEntry> ListFormats(int position);
 // "1A2B3C02") or a unique name.
 DeviceEntry SelectDevice(const std::string &selector);
 
-struct Mode {
-    int width;
-    int height;
-};
-inline constexpr Mode kModes[3] = {{1280, 720}, {656, 408}, {328, 204}};
-int ModeOf(int width, int height);  // -1 when the size is none of the modes
+// The camera modes (sizes by mode index) as the library and the cameras
+// know them; ModeOf gives -1 for a size that is none of them.
+using nuv::protocol::kModeCount;
+using nuv::protocol::kModes;
+using nuv::protocol::ModeOf;
 
 struct OpenRequest {
     int width = 1280;

@@ -159,7 +159,7 @@ void CheckSetHeader(const json &set, const std::string &where, int *cameraNo, in
         throw Failure(where + ": each set needs camera_no and mode");
     }
     if (*cameraNo < 1 || *cameraNo > 2) throw Failure(where + ": camera_no must be 1 or 2");
-    if (*mode < 0 || *mode > 2) throw Failure(where + ": mode must be 0, 1 or 2");
+    if (*mode < 0 || *mode >= kModeCount) throw Failure(where + ": mode must be 0, 1 or 2");
 }
 
 OpenRequest AnyMode() { return OpenRequest{}; }

@@ -1,10 +1,11 @@
 // The ten video-property exports: their own range checks, then the property
-// call on the camera's capture filter, which capture owns.
-#include "control/video_properties.h"
-
-#include "common/guarded.h"
+// call on the camera's capture filter. They live with capture, which owns
+// the slots and their filters; what each property means to the camera is
+// control's (control/video_properties.h).
 #include "api/registry.h"
 #include "capture/capture.h"
+#include "common/guarded.h"
+#include "control/video_properties.h"
 #include "nuv.h"
 
 namespace nuv {
