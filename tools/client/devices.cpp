@@ -97,4 +97,13 @@ DeviceEntry SelectDevice(const std::string &selector, const Api &api) {
                   " devices; choose one by position or serial:" + describe(matches));
 }
 
+std::string OpenFailureCauses(const DeviceEntry &device) {
+    std::string causes = "the format name is not one the library knows (YUY2, MJPG, H264, IYUV, RGB24, RGB32, "
+                         "I420, RGB555), the device does not offer that size and rate, it is already open, "
+                         "it was unplugged, or no first frame arrived within 3 s";
+    if (device.kind >= 0)
+        causes += "; a NUV/NUV2 camera opens only at 1280x720, 656x408 or 328x204 and needs its control interface";
+    return causes;
+}
+
 }  // namespace nuvclient

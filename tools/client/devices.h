@@ -34,4 +34,8 @@ std::vector<FormatEntry> ListFormats(int position, const Api &api = Library());
 // when none or several match.
 DeviceEntry SelectDevice(const std::string &selector, const Api &api = Library());
 
+// Why NuvOpen may have refused this device: the library reports only its
+// result, so the text names every likely cause.
+std::string OpenFailureCauses(const DeviceEntry &device);
+
 }  // namespace nuvclient

@@ -102,14 +102,7 @@ Camera::Camera(const DeviceEntry &device, const OpenRequest &request) : device_(
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::fprintf(stderr, "\ropening %s ... %s (%.1f s)\033[K\n", what.c_str(), rc >= 0 ? "done" : "failed", s);
     }
-    if (rc < 0) {
-        std::string causes = "the format name is not one the library knows (YUY2, MJPG, H264, IYUV, RGB24, RGB32, "
-                             "I420, RGB555), the device does not offer that size and rate, it is already open, "
-                             "it was unplugged, or no first frame arrived within 3 s";
-        if (device.kind >= 0) causes += "; a NUV/NUV2 camera opens only at 1280x720, 656x408 or 328x204 and needs its "
-                                        "control interface";
-        CallFailed("NuvOpen(" + what + ")", causes);
-    }
+    if (rc < 0) CallFailed("NuvOpen(" + what + ")", nuvclient::OpenFailureCauses(device));
     control_ = rc == 0;
 }
 
