@@ -11,7 +11,7 @@ GST_DEBUG_CATEGORY_STATIC(nuv_provider_debug);
 
 struct _GstNuvDevice {
     GstDevice parent;
-    gchar *selector;  // what nuvsrc's device property takes: the serial entry, else the position
+    gchar *selector;  // what nuvsrc's device property takes: the serial, else the position
 };
 
 G_DEFINE_TYPE(GstNuvDevice, gst_nuv_device, GST_TYPE_DEVICE)
@@ -36,7 +36,9 @@ void FinalizeDevice(GObject *object) {
 
 GstDevice *MakeDevice(const nuvclient::DeviceEntry &entry, const nuvclient::Api &api) {
     GstCaps *caps = nuvgst::CapsOf(nuvgst::StreamChoices(nuvclient::ListFormats(entry.position, api), entry.kind), false);
-    const std::string selector = entry.serial.empty() ? std::to_string(entry.position) : entry.Label();
+    // The serial alone: it stays with the camera when positions change, and
+    // a launch line needs no quoting for it.
+    const std::string selector = entry.serial.empty() ? std::to_string(entry.position) : entry.serial;
     GstStructure *properties = gst_structure_new(
         "nuv-device-properties", "device.api", G_TYPE_STRING, "nuv", "device.path", G_TYPE_STRING, selector.c_str(),
         "device.position", G_TYPE_INT, entry.position, "device.serial", G_TYPE_STRING, entry.serial.c_str(),

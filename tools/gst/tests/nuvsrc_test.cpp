@@ -566,7 +566,7 @@ TEST_F(NuvSrcTest, TheDeviceProviderListsTheCamerasWithTheirCapsAndMakesTheirEle
     ASSERT_NE(element, nullptr);
     gchar *selector = nullptr;
     g_object_get(element, "device", &selector, nullptr);
-    EXPECT_STREQ(selector, "NUV2#1A2B3C10");
+    EXPECT_STREQ(selector, "1A2B3C10");
     g_free(selector);
     gst_object_unref(element);
     g_list_free_full(devices, gst_object_unref);
