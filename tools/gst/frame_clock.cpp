@@ -22,15 +22,26 @@ std::uint64_t FrameCounter::Seen(double ms, std::uint64_t *missed) {
 }
 
 PollSchedule::PollSchedule(std::int64_t intervalUs)
-    : interval_(std::max<std::int64_t>(intervalUs, 1000)),
-      margin_(interval_ / 8),
-      fine_(std::clamp<std::int64_t>(interval_ / 64, 200, 1000)),
-      coarse_(std::clamp<std::int64_t>(interval_ / 8, 1000, 10000)) {}
+    : nominal_(std::max<std::int64_t>(intervalUs, 1000)),
+      period_(nominal_),
+      fine_(std::clamp<std::int64_t>(nominal_ / 64, 200, 1000)),
+      coarse_(std::clamp<std::int64_t>(nominal_ / 4, 1000, 20000)) {}
+
+void PollSchedule::Seen(std::int64_t gapUs, std::uint64_t steps) {
+    if (gapUs <= 0 || steps == 0) return;
+    // One frame's share of the gap, within reason, smoothed over about
+    // eight frames.
+    const std::int64_t sample = std::clamp<std::int64_t>(gapUs / static_cast<std::int64_t>(std::min<std::uint64_t>(steps, 64)),
+                                                         nominal_ / 2, nominal_ * 16);
+    period_ += (sample - period_) / 8;
+}
 
 std::int64_t PollSchedule::Next(std::int64_t lastSeenUs, std::int64_t nowUs) const {
-    const std::int64_t due = lastSeenUs + interval_;
-    if (nowUs < due - margin_) return due - margin_;
-    return nowUs + (nowUs < due + interval_ ? fine_ : coarse_);
+    const std::int64_t start = lastSeenUs + period_ - period_ / 8;
+    if (nowUs < start) return start;
+    // A quarter of the lateness: a frame a little late is seen at once, a
+    // camera that stopped is looked at every coarse step.
+    return nowUs + std::min(coarse_, fine_ + (nowUs - start) / 4);
 }
 
 }  // namespace nuvgst

@@ -28,19 +28,24 @@ private:
 };
 
 // When to look again, in microseconds of real time. Until shortly before
-// the next frame is due the element sleeps; from then on it looks in small
-// steps, and in larger ones once the frame is well overdue, so that a
-// stalled camera costs little.
+// the next frame is due the element sleeps; then it looks in small steps
+// that grow with the frame's lateness, so that a late or stalled camera
+// costs a few looks rather than hundreds. When a frame is due follows the
+// frames actually seen: a camera slower than its nominal rate (a busy USB
+// bus, an emulated machine) is not looked at in vain.
 class PollSchedule {
 public:
     explicit PollSchedule(std::int64_t intervalUs = 33333);
+    // A frame seen gapUs after the one before, steps frames on (1: the next).
+    void Seen(std::int64_t gapUs, std::uint64_t steps);
     std::int64_t Next(std::int64_t lastSeenUs, std::int64_t nowUs) const;
+    std::int64_t PeriodUs() const { return period_; }
     std::int64_t FineStep() const { return fine_; }
     std::int64_t CoarseStep() const { return coarse_; }
 
 private:
-    std::int64_t interval_;
-    std::int64_t margin_;
+    std::int64_t nominal_;
+    std::int64_t period_;  // the frame interval seen, smoothed
     std::int64_t fine_;
     std::int64_t coarse_;
 };

@@ -172,6 +172,8 @@ struct State {
     std::vector<std::uint8_t> scratch;
     bool warnedLength = false;
     std::uint64_t dropped = 0;  // frames of another length than the stream's
+    std::uint64_t frames = 0;   // handed out, and looks at the library for them
+    std::uint64_t looks = 0;
 
     // Waking the streaming thread from its waits when the element flushes.
     std::mutex waitLock;
@@ -377,6 +379,9 @@ gboolean Start(GstBaseSrc *base) {
 gboolean Stop(GstBaseSrc *base) {
     State &s = StateOf(base);
     const std::lock_guard<std::mutex> lock(s.lock);
+    if (s.open)
+        GST_DEBUG_OBJECT(base, "%s: %" G_GUINT64_FORMAT " frames, %" G_GUINT64_FORMAT " looks at the library",
+                         Label(s).c_str(), s.frames, s.looks);
     Close(s);
     gst_clear_caps(&s.offer);
     s.choices.clear();
@@ -429,52 +434,65 @@ gboolean Negotiate(GstBaseSrc *base) {
     return FALSE;
 }
 
+// The camera is opened here, once the stream is known: outside the lock
+// (an open takes seconds), with the controls set so far applied after it.
 gboolean SetCaps(GstBaseSrc *base, GstCaps *caps) {
     GstNuvSrc *self = GST_NUV_SRC(base);
     State &s = StateOf(base);
     std::string failure, detail;
+    std::optional<StreamChoice> choice;
+    bool reopen = false;
     {
         const std::lock_guard<std::mutex> lock(s.lock);
-        const std::optional<StreamChoice> choice = ChoiceFor(s.choices, caps);
+        choice = ChoiceFor(s.choices, caps);
         if (!choice) {
             gchar *text = gst_caps_to_string(caps);
             failure = Label(s) + " does not offer " + text + "; it offers " + DescribeOffer(s.choices);
             g_free(text);
-        } else if (!s.open || choice->nuvFormat != s.stream.nuvFormat || choice->width != s.stream.width ||
-                   choice->height != s.stream.height || choice->fps != s.stream.fps) {
-            // Another stream of the camera: opened afresh. (The same one in
-            // another form, GRAY16_LE or YUY2, differs only in the
-            // correction switches.)
-            Close(s);
-            const int position = s.device.position;
-            const std::string what = Label(s) + " (position " + std::to_string(position) + ") at " +
-                                     std::to_string(choice->width) + "x" + std::to_string(choice->Rows()) + ", " +
-                                     std::to_string(choice->rateNumerator) + "/" +
-                                     std::to_string(choice->rateDenominator) + " fps, " + choice->nuvFormat;
-            if (s.api->NuvGetBufferSize(position) > 0) {
-                failure = "cannot open " + what + ": it is already open in this process (another nuvsrc, or the "
-                                                  "application itself, streams from it)";
+        } else {
+            // Another stream of the camera is opened afresh; the same one in
+            // another form (GRAY16_LE or YUY2) differs only in the
+            // correction switches.
+            reopen = !s.open || choice->nuvFormat != s.stream.nuvFormat || choice->width != s.stream.width ||
+                     choice->height != s.stream.height || choice->fps != s.stream.fps;
+            if (reopen) Close(s);
+        }
+    }
+    // Only this thread opens and closes while the element streams, and
+    // stop waits for it: what the open reads stays as it is.
+    if (reopen) {
+        const int position = s.device.position;
+        const std::string what = Label(s) + " (position " + std::to_string(position) + ") at " +
+                                 std::to_string(choice->width) + "x" + std::to_string(choice->Rows()) + ", " +
+                                 std::to_string(choice->rateNumerator) + "/" + std::to_string(choice->rateDenominator) +
+                                 " fps, " + choice->nuvFormat;
+        if (s.api->NuvGetBufferSize(position) > 0) {
+            failure = "cannot open " + what +
+                      ": it is already open in this process (another nuvsrc, or the application itself, streams "
+                      "from it)";
+        } else {
+            const int rc =
+                OpenCamera(*s.api, position, choice->width, choice->height, choice->fps, choice->nuvFormat.c_str());
+            if (rc < 0) {
+                failure = "cannot open " + what + ": " + nuvclient::OpenFailureCauses(s.device);
+                detail = "NuvOpen returned " + std::to_string(rc);
             } else {
-                const int rc = OpenCamera(*s.api, position, choice->width, choice->height, choice->fps,
-                                          choice->nuvFormat.c_str());
-                if (rc < 0) {
-                    failure = "cannot open " + what + ": " + nuvclient::OpenFailureCauses(s.device);
-                    detail = "NuvOpen returned " + std::to_string(rc);
-                } else {
-                    s.open = true;
-                    s.channel = rc == 0;
-                }
+                const std::lock_guard<std::mutex> lock(s.lock);
+                s.open = true;
+                s.channel = rc == 0;
             }
         }
-        if (failure.empty() && choice) {
-            s.stream = *choice;
-            failure = ApplyCorrections(s);
-            for (std::size_t i = 0; i < kControlCount && failure.empty(); ++i) {
-                if (s.controls[i]) failure = ApplyControl(s, kControls[i], *s.controls[i]);
-            }
-            if (!failure.empty()) Close(s);
+    }
+    if (failure.empty()) {
+        const std::lock_guard<std::mutex> lock(s.lock);
+        s.stream = *choice;
+        failure = ApplyCorrections(s);
+        for (std::size_t i = 0; i < kControlCount && failure.empty(); ++i) {
+            if (s.controls[i]) failure = ApplyControl(s, kControls[i], *s.controls[i]);
         }
-        if (failure.empty()) {
+        if (!failure.empty()) {
+            Close(s);
+        } else {
             s.counter = FrameCounter(1000.0 * choice->rateDenominator / choice->rateNumerator);
             s.schedule = PollSchedule(IntervalUs(*choice));
             s.world.Start(s.api);
@@ -482,6 +500,7 @@ gboolean SetCaps(GstBaseSrc *base, GstCaps *caps) {
             s.lastSeenUs = g_get_monotonic_time();
             s.warnedLength = false;
             s.dropped = 0;
+            s.frames = s.looks = 0;
             const std::size_t pixels = static_cast<std::size_t>(s.stream.width) * s.stream.Rows();
             // A compressed frame varies in length: room for three bytes a
             // pixel, more than an uncompressed 16-bit frame.
@@ -605,6 +624,7 @@ GstFlowReturn Fill(GstPushSrc *push, GstBuffer *buffer) {
             gst_buffer_unmap(buffer, &map);
             return GST_FLOW_FLUSHING;
         }
+        ++s.looks;
         const int size = api.NuvGetBufferSize(handle);
         bool wrongLength = false;
         if (size > 0 && static_cast<std::size_t>(size) <= s.capacity && map.size >= s.capacity) {
@@ -648,10 +668,13 @@ GstFlowReturn Fill(GstPushSrc *push, GstBuffer *buffer) {
         }
     }
     const double seenMs = s.world.NowMs();
-    s.lastSeenUs = g_get_monotonic_time();
-    s.lastFrameMs = seenMs;
+    const std::int64_t seenUs = g_get_monotonic_time();
     std::uint64_t missed = 0;
     const std::uint64_t number = s.counter.Seen(seenMs, &missed);
+    if (number > 0) s.schedule.Seen(seenUs - s.lastSeenUs, missed + 1);
+    s.lastSeenUs = seenUs;
+    s.lastFrameMs = seenMs;
+    ++s.frames;
     if (s.stream.corrected && s.fullScale) Widen(map.data, length / 2);
     gst_buffer_unmap(buffer, &map);
     if (length != gst_buffer_get_size(buffer)) gst_buffer_set_size(buffer, static_cast<gssize>(length));

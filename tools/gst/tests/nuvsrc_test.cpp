@@ -245,14 +245,32 @@ TEST(NuvSrcFrameClock, FramesSeenLateAreNotTakenForLostOnesButReplacedOnesAreCou
     EXPECT_DOUBLE_EQ(counter.SinceLast(1100.0), 7.0);
 }
 
-TEST(NuvSrcFrameClock, LooksSleepUntilAFrameIsDueThenComeInStepsCoarserOnceOverdue) {
-    const nuvgst::PollSchedule schedule(16667);
-    const std::int64_t seen = 1'000'000;
-    EXPECT_EQ(schedule.Next(seen, seen + 100), seen + 16667 - 16667 / 8);    // asleep until just before due
-    EXPECT_EQ(schedule.Next(seen, seen + 16000), seen + 16000 + 260);        // fine steps around the due time
-    EXPECT_EQ(schedule.Next(seen, seen + 40000), seen + 40000 + 2083);       // overdue: coarser
-    EXPECT_GE(nuvgst::PollSchedule(1000000).CoarseStep(), 1000);             // never a busy loop
-    EXPECT_LE(nuvgst::PollSchedule(1000000).CoarseStep(), 10000);            // nor deaf for long
+TEST(NuvSrcFrameClock, LooksSleepUntilAFrameIsDueThenComeInStepsGrowingWithItsLateness) {
+    nuvgst::PollSchedule schedule(16667);
+    const std::int64_t seen = 1'000'000, start = seen + 16667 - 16667 / 8;
+    EXPECT_EQ(schedule.Next(seen, seen + 100), start);                        // asleep until just before due
+    EXPECT_EQ(schedule.Next(seen, start), start + 260);                       // then small steps
+    EXPECT_EQ(schedule.Next(seen, start + 4000), start + 4000 + 260 + 1000);  // a quarter of the lateness more
+    EXPECT_EQ(schedule.Next(seen, start + 60000), start + 60000 + 4166);      // a stalled camera: coarse steps
+    // A stalled camera costs a few looks a frame interval, never a busy loop.
+    int looks = 0;
+    for (std::int64_t t = start; t < seen + 1'000'000; t = schedule.Next(seen, t)) ++looks;
+    EXPECT_LT(looks, 260);
+    EXPECT_GE(nuvgst::PollSchedule(1000000).CoarseStep(), 1000);
+}
+
+TEST(NuvSrcFrameClock, TheDueTimeFollowsTheFramesActuallySeen) {
+    // A camera listed at 60 frames per second that sends 30.
+    nuvgst::PollSchedule schedule(16667);
+    for (int i = 0; i < 40; ++i) schedule.Seen(33333, 1);
+    EXPECT_NEAR(schedule.PeriodUs(), 33333, 200);
+    EXPECT_NEAR(schedule.Next(0, 100), 33333 - 33333 / 8, 200);
+    // Gaps of frames replaced unseen count a frame each; a pause is no rate.
+    for (int i = 0; i < 40; ++i) schedule.Seen(50000, 3);
+    EXPECT_NEAR(schedule.PeriodUs(), 16667, 200);
+    const std::int64_t before = schedule.PeriodUs();
+    schedule.Seen(60'000'000, 1);
+    EXPECT_EQ(schedule.PeriodUs(), before + (16667 * 16 - before) / 8);
 }
 
 // ---- frames -----------------------------------------------------------
