@@ -169,16 +169,19 @@ struct State {
     WorldClock world;
     std::int64_t lastSeenUs = 0;
     double lastFrameMs = 0.0;
+    std::int64_t returnedUs = 0;  // when fill last returned
     std::vector<std::uint8_t> scratch;
     bool warnedLength = false;
     std::uint64_t dropped = 0;  // frames of another length than the stream's
     std::uint64_t frames = 0;   // handed out, and looks at the library for them
     std::uint64_t looks = 0;
 
-    // Waking the streaming thread from its waits when the element flushes.
+    // Waking the streaming thread from its waits when the element flushes,
+    // pauses or plays.
     std::mutex waitLock;
     std::condition_variable wake;
     bool flushing = false;
+    bool playing = false;
 };
 
 std::string Label(const State &s) { return s.haveDevice ? s.device.Label() : s.selector; }
@@ -497,7 +500,7 @@ gboolean SetCaps(GstBaseSrc *base, GstCaps *caps) {
             s.schedule = PollSchedule(IntervalUs(*choice));
             s.world.Start(s.api);
             s.lastFrameMs = 0.0;
-            s.lastSeenUs = g_get_monotonic_time();
+            s.lastSeenUs = s.returnedUs = g_get_monotonic_time();
             s.warnedLength = false;
             s.dropped = 0;
             s.frames = s.looks = 0;
@@ -587,6 +590,30 @@ bool Flushing(State &s) {
     return s.flushing;
 }
 
+// A live source's frames come in PLAYING only. GStreamer 1.22's base class
+// goes on calling fill in PAUSED and pushes what it returns once playing
+// again: the element waits instead, and takes the frame that is newest
+// then. False on a flush; *waited says whether it was paused.
+bool WaitWhilePaused(State &s, bool *waited) {
+    std::unique_lock<std::mutex> lock(s.waitLock);
+    *waited = !s.playing && !s.flushing;
+    s.wake.wait(lock, [&] { return s.flushing || s.playing; });
+    return !s.flushing;
+}
+
+bool Playing(State &s) {
+    const std::lock_guard<std::mutex> lock(s.waitLock);
+    return s.playing;
+}
+
+void SetPlaying(State &s, bool playing) {
+    {
+        const std::lock_guard<std::mutex> lock(s.waitLock);
+        s.playing = playing;
+    }
+    s.wake.notify_all();
+}
+
 // Why no frame came: the device list tells an unplugged camera from one
 // that stopped sending.
 std::string StallCause(State &s) {
@@ -618,12 +645,22 @@ GstFlowReturn Fill(GstPushSrc *push, GstBuffer *buffer) {
                           (nullptr));
         return GST_FLOW_ERROR;
     }
+    // The wait for a frame counts from the last one, without the time the
+    // pipeline kept the element away since (real time pushing downstream),
+    // and from the end of a pause.
+    struct Returned {
+        State &s;
+        ~Returned() { s.returnedUs = g_get_monotonic_time(); }
+    } returned{s};
+    double waitFromMs = s.lastFrameMs + static_cast<double>(g_get_monotonic_time() - s.returnedUs) / 1000.0;
     std::size_t length = 0;
     for (;;) {
-        if (Flushing(s)) {
+        bool paused = false;
+        if (!WaitWhilePaused(s, &paused)) {
             gst_buffer_unmap(buffer, &map);
             return GST_FLOW_FLUSHING;
         }
+        if (paused) waitFromMs = s.world.NowMs();
         ++s.looks;
         const int size = api.NuvGetBufferSize(handle);
         bool wrongLength = false;
@@ -652,7 +689,8 @@ GstFlowReturn Fill(GstPushSrc *push, GstBuffer *buffer) {
             }
         }
         const guint timeoutMs = s.timeoutMs.load();
-        if (s.world.NowMs() - s.lastFrameMs > timeoutMs) {
+        // (The clock first: a pause that began before it was read is seen.)
+        if (s.world.NowMs() - waitFromMs > timeoutMs && Playing(s)) {
             gst_buffer_unmap(buffer, &map);
             std::string cause = StallCause(s);
             if (s.dropped > 0) cause += " (" + std::to_string(s.dropped) + " frames of the wrong length were dropped)";
@@ -666,6 +704,13 @@ GstFlowReturn Fill(GstPushSrc *push, GstBuffer *buffer) {
             gst_buffer_unmap(buffer, &map);
             return GST_FLOW_FLUSHING;
         }
+    }
+    // A frame taken while the pipeline was pausing or flushing is not
+    // pushed: it would go out after the pause, with a number counted from
+    // its end.
+    if (Flushing(s)) {
+        gst_buffer_unmap(buffer, &map);
+        return GST_FLOW_FLUSHING;
     }
     const double seenMs = s.world.NowMs();
     const std::int64_t seenUs = g_get_monotonic_time();
@@ -695,6 +740,14 @@ GstFlowReturn Fill(GstPushSrc *push, GstBuffer *buffer) {
 }
 
 // ---- object ------------------------------------------------------------
+
+GstStateChangeReturn ChangeState(GstElement *element, GstStateChange transition) {
+    State &s = StateOf(element);
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_PLAYING) SetPlaying(s, true);
+    const GstStateChangeReturn result = GST_ELEMENT_CLASS(gst_nuv_src_parent_class)->change_state(element, transition);
+    if (transition == GST_STATE_CHANGE_PLAYING_TO_PAUSED) SetPlaying(s, false);
+    return result;
+}
 
 void Finalize(GObject *object) {
     GstNuvSrc *self = GST_NUV_SRC(object);
@@ -780,6 +833,7 @@ static void gst_nuv_src_class_init(GstNuvSrcClass *klass) {
         "Frames of a NUV or NUV2 camera through the nuv library: corrected 10-bit grey (GRAY16_LE) or as delivered",
         "nuv developers");
     gst_element_class_add_static_pad_template(element, &gSrcTemplate);
+    element->change_state = ChangeState;
 
     base->start = Start;
     base->stop = Stop;

@@ -489,6 +489,31 @@ TEST_F(NuvSrcTest, AStalledCameraFailsThePipelineNamingItAndTheCause) {
         << error;
 }
 
+TEST_F(NuvSrcTest, APauseLongerThanTheTimeoutIsNoStallAndResumesWithADiscontinuity) {
+    Make("device=NUV2 timeout=1000", "video/x-raw, format=YUY2, width=328, height=204");
+    ASSERT_NE(Play(), GST_STATE_CHANGE_FAILURE);
+    GstBuffer *buffer = Pull();
+    const std::uint32_t counter = CounterOf(Bytes(buffer));
+    gst_buffer_unref(buffer);
+    ASSERT_NE(gst_element_set_state(element_, GST_STATE_PAUSED), GST_STATE_CHANGE_FAILURE);
+    NuvSimAdvanceClock(50 * kIntervalMs);  // two seconds: twice the timeout
+    ASSERT_NE(Play(), GST_STATE_CHANGE_FAILURE);
+    // The newest frame when playing again, not one of the pause's first.
+    buffer = Pull();
+    EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT));
+    EXPECT_EQ(CounterOf(Bytes(buffer)), counter + 50);
+    EXPECT_EQ(GST_BUFFER_OFFSET(buffer), 50u) << "the frames of the pause are counted";
+    gst_buffer_unref(buffer);
+    buffer = Next();
+    EXPECT_EQ(CounterOf(Bytes(buffer)), counter + 51);
+    EXPECT_EQ(GST_BUFFER_OFFSET(buffer), 51u);
+    EXPECT_FALSE(GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT));
+    gst_buffer_unref(buffer);
+    GstMessage *error = gst_bus_pop_filtered(bus_, GST_MESSAGE_ERROR);
+    EXPECT_EQ(error, nullptr) << (error != nullptr ? ErrorText(error) : "");
+    if (error != nullptr) gst_message_unref(error);
+}
+
 TEST_F(NuvSrcTest, AnUnplugWhilePlayingFailsThePipelineAndLeavesNothingOpen) {
     Make("device=NUV2", "video/x-raw, format=GRAY16_LE, width=328, height=204");
     ASSERT_NE(Play(), GST_STATE_CHANGE_FAILURE);
