@@ -29,8 +29,11 @@ if [ "$what" != guest ]; then
   # The Python package installed the usual way, offline, and its type hints
   # checked as a user's type checker reads them.
   add_piece python-install yes python3-venv python3-setuptools python3-pip mypy
+  # nuvsrc, and what its tests drive: gst-device-monitor-1.0 (-base-apps) and
+  # the FFV1 codec of the lossless recording (-libav).
   add_piece gstreamer yes libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools \
-    gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-gst-1.0 python3-opencv
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good python3-gst-1.0 python3-opencv \
+    gstreamer1.0-plugins-base-apps gstreamer1.0-libav
   order+=(browser python-install gstreamer)
 fi
 if [ "$what" = all ]; then

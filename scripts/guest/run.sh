@@ -57,7 +57,9 @@ shift
 
 reason=$("$here/probe.sh") || fail "cannot boot here: $reason"
 "$here/setup.sh" --cache "$cache" >/dev/null || fail "setup.sh could not prepare the kernel in $cache"
-cache=$(cd "$cache" && pwd)
+# The physical path: the guest's init mounts from it before it changes
+# root, where a symbolic link to an absolute path would point nowhere.
+cache=$(cd "$cache" && pwd -P)
 version=$(cat "$cache/version")
 kdir="$cache/kernel-$version"
 

@@ -490,7 +490,19 @@ void GadgetfsCamera::StreamVideo() {
             stream = *stream_;
             generation = seen = generation_;
         }
+        // At the committed frame interval, as a camera's sensor paces its
+        // frames, not as fast as the host reads: a host that reads faster
+        // sees the rate it asked for. A frame late by more than an interval
+        // moves the schedule on instead of sending a burst.
+        const auto interval = std::chrono::microseconds(std::max<std::uint32_t>(stream.interval, 1) / 10);
+        auto due = std::chrono::steady_clock::now();
         for (;;) {
+            {
+                std::unique_lock<std::mutex> hold(lock_);
+                if (changed_.wait_until(hold, due, [&] { return stopping_ || generation_ != generation; })) break;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            due = now - due > interval ? now + interval : due + interval;
             {
                 std::lock_guard<std::mutex> hold(firmwareLock_);
                 frames_.Make(stream.width, stream.height, cameraNumber_, counter, frame);

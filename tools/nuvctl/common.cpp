@@ -32,10 +32,6 @@ std::atomic<long long> g_virtualMs{0};
 const auto g_start = std::chrono::steady_clock::now();
 }  // namespace
 
-void CallFailed(const std::string &call, const std::string &causes) {
-    throw Failure(call + " failed: " + causes);
-}
-
 bool StdoutIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stdout)) != 0; }
 bool StderrIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stderr)) != 0; }
 bool StdinIsTerminal() { return NUVCTL_ISATTY(NUVCTL_FILENO(stdin)) != 0; }
@@ -75,98 +71,6 @@ double NowMs() {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - g_start).count();
 }
 
-std::string DeviceEntry::Label() const { return serial.empty() ? name : name + "#" + serial; }
-
-std::vector<DeviceEntry> ListDevices() {
-    const Api &api = Library();
-    std::vector<char> text(1 << 16, '\0');
-    const int count = api.NuvGetDeviceWithSerialNo(text.data(), static_cast<int>(text.size()));
-    if (count < 0) {
-        CallFailed("NuvGetDeviceWithSerialNo", "the device list did not fit in 64 KiB");
-    }
-    std::vector<DeviceEntry> devices;
-    std::stringstream in(text.data());
-    std::string entry;
-    int position = 0;
-    while (position < count && std::getline(in, entry, ',')) {
-        DeviceEntry d;
-        d.position = position++;
-        const auto hash = entry.find('#');
-        d.name = entry.substr(0, hash);
-        if (hash != std::string::npos) d.serial = entry.substr(hash + 1);
-        d.kind = d.name == "NUV" ? 0 : d.name == "NUV2" ? 1 : -1;
-        devices.push_back(d);
-    }
-    return devices;
-}
-
-std::vector<FormatEntry> ListFormats(int position) {
-    if (position < 0 || position > 9) return {};
-    std::vector<char> text(1 << 16, '\0');
-    if (Library().NuvGetFormat(position, text.data(), static_cast<int>(text.size())) != 1) {
-        CallFailed("NuvGetFormat(" + std::to_string(position) + ")",
-                   "the device could not be enumerated (unplugged, or its capture filter failed)");
-    }
-    std::vector<FormatEntry> formats;
-    std::stringstream in(text.data());
-    std::vector<std::string> fields;
-    std::string field;
-    while (std::getline(in, field, ',')) fields.push_back(field);
-    for (std::size_t i = 0; i + 4 < fields.size(); i += 5) {
-        FormatEntry f;
-        f.index = std::atoi(fields[i].c_str());
-        f.width = std::atoi(fields[i + 1].c_str());
-        f.height = std::atoi(fields[i + 2].c_str());
-        f.fps = std::atof(fields[i + 3].c_str());
-        f.format = fields[i + 4];
-        formats.push_back(f);
-    }
-    return formats;
-}
-
-static bool AllDigits(const std::string &s) {
-    if (s.empty()) return false;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-    }
-    return true;
-}
-
-static std::string Upper(std::string s) {
-    for (char &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-DeviceEntry SelectDevice(const std::string &selector) {
-    const auto devices = ListDevices();
-    auto describe = [&](const std::vector<DeviceEntry> &list) {
-        std::string text;
-        for (const auto &d : list) text += "\n  " + std::to_string(d.position) + ": " + d.Label();
-        return text.empty() ? std::string("\n  (no devices)") : text;
-    };
-    if (AllDigits(selector)) {
-        const int position = std::atoi(selector.c_str());
-        for (const auto &d : devices) {
-            if (d.position == position) return d;
-        }
-        throw Failure("no device at position " + selector + "; the devices are:" + describe(devices));
-    }
-    std::vector<DeviceEntry> matches;
-    for (const auto &d : devices) {
-        if (!d.serial.empty() && (Upper(selector) == Upper(d.Label()) || Upper(selector) == Upper(d.serial)))
-            matches.push_back(d);
-    }
-    if (matches.empty()) {
-        for (const auto &d : devices) {
-            if (d.name == selector) matches.push_back(d);
-        }
-    }
-    if (matches.size() == 1) return matches.front();
-    if (matches.empty()) throw Failure("no device matches \"" + selector + "\"; the devices are:" + describe(devices));
-    throw Failure("\"" + selector + "\" matches " + std::to_string(matches.size()) +
-                  " devices; choose one by position or serial:" + describe(matches));
-}
-
 Camera::Camera(const DeviceEntry &device, const OpenRequest &request) : device_(device), request_(request) {
     const Api &api = Library();
     if (device.position > 9) {
@@ -195,14 +99,7 @@ Camera::Camera(const DeviceEntry &device, const OpenRequest &request) : device_(
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::fprintf(stderr, "\ropening %s ... %s (%.1f s)\033[K\n", what.c_str(), rc >= 0 ? "done" : "failed", s);
     }
-    if (rc < 0) {
-        std::string causes = "the format name is not one the library knows (YUY2, MJPG, H264, IYUV, RGB24, RGB32, "
-                             "I420, RGB555), the device does not offer that size and rate, it is already open, "
-                             "it was unplugged, or no first frame arrived within 3 s";
-        if (device.kind >= 0) causes += "; a NUV/NUV2 camera opens only at 1280x720, 656x408 or 328x204 and needs its "
-                                        "control interface";
-        CallFailed("NuvOpen(" + what + ")", causes);
-    }
+    if (rc < 0) CallFailed("NuvOpen(" + what + ")", nuvclient::OpenFailureCauses(device));
     control_ = rc == 0;
 }
 

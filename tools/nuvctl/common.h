@@ -9,25 +9,30 @@
 #include <vector>
 
 #include "api.h"
+#include "devices.h"
 #include "protocol/camera_protocol.h"
 
 namespace nuvctl {
 
-// A failure the user sees as "nuvctl: <message>" with exit status 1.
-class Failure : public std::runtime_error {
-public:
-    explicit Failure(const std::string &message) : std::runtime_error(message) {}
-};
+// The library, its devices and formats, and failures (seen as "nuvctl:
+// <message>" with exit status 1) come from the tools' client library.
+using nuvclient::Api;
+using nuvclient::CallFailed;
+using nuvclient::DeviceEntry;
+using nuvclient::Failure;
+using nuvclient::FormatEntry;
+using nuvclient::Library;
+using nuvclient::LibraryChoice;
+using nuvclient::ListDevices;
+using nuvclient::ListFormats;
+using nuvclient::LoadNuvLibrary;
+using nuvclient::SelectDevice;
 
 // A command line that cannot be right whatever the camera: exit status 2.
 class UsageError : public Failure {
 public:
     explicit UsageError(const std::string &message) : Failure(message) {}
 };
-
-// A library call that reported failure: what was asked, and why it may have
-// failed (the library itself reports only its result).
-[[noreturn]] void CallFailed(const std::string &call, const std::string &causes);
 
 // The simulator option --sim-hold-rewrite holds every camera's first flash
 // write until the tool is interrupted: what Ctrl-C during a rewrite does can
@@ -48,30 +53,6 @@ void SetPacing(const Pacing &pacing);
 void Pause(unsigned int milliseconds);
 // Milliseconds on the clock the waits follow (virtual or real).
 double NowMs();
-
-// A device as the library lists it.
-struct DeviceEntry {
-    int position = 0;
-    std::string name;    // friendly name
-    std::string serial;  // serial text ("1A2B3C02"), empty when none was found
-    int kind = -1;       // 0 "NUV", 1 "NUV2", -1 any other device
-    std::string Label() const;  // "NUV2#1A2B3C02" or the name
-};
-std::vector<DeviceEntry> ListDevices();
-
-struct FormatEntry {
-    int index = 0;
-    int width = 0;
-    int height = 0;
-    double fps = 0.0;
-    std::string format;
-};
-// The stream formats of a position (0..9).
-std::vector<FormatEntry> ListFormats(int position);
-
-// Resolves a selector: a position, a serial text ("NUV2#1A2B3C02" or
-// "1A2B3C02") or a unique name.
-DeviceEntry SelectDevice(const std::string &selector);
 
 // The camera modes (sizes by mode index) as the library and the cameras
 // know them; ModeOf gives -1 for a size that is none of them.

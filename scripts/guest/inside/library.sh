@@ -11,7 +11,10 @@
 #      and opens it by serial, reads its parameter block, hands out frames
 #      corrected exactly as the same correction of the raw frame, sends
 #      vendor commands, rewrites its firmware, and fails cleanly once it is
-#      unplugged.
+#      unplugged; before that, GStreamer's own v4l2src and nuvsrc over
+#      libnuv.so stream from the same video node one after the other (both
+#      deliver; nuvsrc's corrected frames are the correction of v4l2src's raw
+#      ones) and their CPU time per frame is compared.
 # The library's calls are driven by the Python package (python/tests are
 # its own); exit status 1 when a check failed.
 set -uo pipefail
@@ -49,6 +52,41 @@ wait_for() {
   done
 }
 
+# The camera's capture node (uvcvideo's other node carries metadata).
+uvc_capture_node() {
+  local v
+  for v in /sys/class/video4linux/video*; do
+    [ -e "$v" ] && grep -q uvcvideo <(readlink -f "$v/device/driver") && [ "$(cat "$v/index")" = 0 ] &&
+      { echo "/dev/$(basename "$v")"; return 0; }
+  done
+  return 1
+}
+# nuvsrc (libgstnuv.so over libnuv.so) and v4l2src on the same node, and
+# their CPU time per frame side by side (the figures are printed: the
+# guest's timing is noisy, so they are no pass mark).
+gstreamer_beside_v4l2src() {
+  local node figures status=0
+  if [ ! -e "$native/gst/libgstnuv.so" ] || ! command -v gst-launch-1.0 >/dev/null; then
+    echo "    (nuvsrc skipped: $native/gst/libgstnuv.so or gst-launch-1.0 is missing)"
+    return 0
+  fi
+  if ! node=$(uvc_capture_node); then
+    echo "FAIL: no capture node of uvcvideo for nuvsrc and v4l2src"
+    failures=$((failures + 1))
+    return 0
+  fi
+  export GST_PLUGIN_PATH=$native/gst GST_REGISTRY=/tmp/gst-registry.bin NUVSRC_VIDEO=$node
+  check "nuvsrc over libnuv.so and v4l2src both deliver from $node; nuvsrc's frames are the correction of v4l2src's" \
+    pytest "$repo/tests/guest/machine/test_nuvsrc_v4l2src.py"
+  if [ ! -x "$native/bench/nuvsrc_bench" ]; then
+    echo "    (nuvsrc's figures skipped: $native/bench/nuvsrc_bench is not built; it needs Google Benchmark's package)"
+    return 0
+  fi
+  figures=$("$native/bench/nuvsrc_bench" --guest "$node" 1A2B3C04 3 2>&1) || status=$?
+  echo "$figures" | sed 's/^/    /'
+  check "nuvsrc's CPU time per frame measured beside v4l2src's on $node" test "$status" -eq 0
+}
+
 printf '\n== vivid: a plain video device through libnuv\n'
 t=$(date +%s.%N)
 if modprobe vivid n_devs=1 node_types=0x1 input_types=0x0; then
@@ -82,6 +120,7 @@ if wait_for 60 camera_nodes; then
   listed=$("$native/nuvctl" --real list 2>&1)
   echo "$listed" | sed 's/^/    /'
   check "nuvctl --real lists \"NUV2#1A2B3C04\" through the real backend" grep -q "NUV2#1A2B3C04" <<<"$listed"
+  gstreamer_beside_v4l2src
   # The unplug: the device side ends, the host's nodes go.
   export NUV_GUEST_UNPLUG="kill $camera; while kill -0 $camera 2>/dev/null; do sleep 0.2; done; \
 for i in \$(seq 100); do ls /dev/hidraw* /dev/video* >/dev/null 2>&1 || break; sleep 0.2; done"

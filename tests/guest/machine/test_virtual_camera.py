@@ -80,7 +80,9 @@ def test_vendor_commands_reach_the_firmware(camera):
 
 
 def test_a_firmware_rewrite_writes_and_verifies_the_image(camera):
-    image = bytes((i * 7 + 3) & 0xFF for i in range(56 * 40 + 17))
+    # Some 400 chunks: the rewrite outlasts several of the progress polls
+    # (0.1 s apart) however quickly the camera answers.
+    image = bytes((i * 7 + 3) & 0xFF for i in range(56 * 400 + 17))
     with tempfile.NamedTemporaryFile(suffix=".bin", delete=False) as file:
         file.write(image)
     try:

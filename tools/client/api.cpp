@@ -1,10 +1,10 @@
 #include "api.h"
 
 #include <cstdlib>
+#include <list>
+#include <mutex>
 #include <string>
 #include <vector>
-
-#include "common.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -13,12 +13,19 @@
 #include <unistd.h>
 #endif
 
-namespace nuvctl {
+namespace nuvclient {
+
+void CallFailed(const std::string &call, const std::string &causes) {
+    throw Failure(call + " failed: " + causes);
+}
 
 namespace {
 
-Api g_api;
-bool g_loaded = false;
+// Every library loaded so far (never unloaded: their tables stay valid), and
+// the one loaded last.
+std::mutex g_mutex;
+std::list<Api> g_loaded;
+const Api *g_last = nullptr;
 
 // The stdcall decoration counts argument bytes, each argument rounded up to
 // four.
@@ -36,6 +43,13 @@ std::string ExportName(const char *name, F) {
 #endif
 }
 
+// The library the user named: the path, else the environment variable.
+std::string Named(const LibraryChoice &choice) {
+    if (!choice.path.empty()) return choice.path;
+    const char *env = choice.environment.empty() ? nullptr : std::getenv(choice.environment.c_str());
+    return env != nullptr ? env : "";
+}
+
 #if defined(_WIN32)
 using Handle = HMODULE;
 Handle Open(const std::string &path, std::string *error) {
@@ -47,8 +61,7 @@ void *Resolve(Handle h, const std::string &name) {
     return reinterpret_cast<void *>(GetProcAddress(h, name.c_str()));
 }
 std::vector<std::string> Candidates(const LibraryChoice &choice) {
-    if (!choice.path.empty()) return {choice.path};
-    if (const char *env = std::getenv("NUVCTL_LIBRARY"); env != nullptr && *env) return {env};
+    if (const std::string named = Named(choice); !named.empty()) return {named};
     // The loader looks beside the executable first.
     return {choice.sim ? "nuv_sim.dll" : "nuv.dll"};
 }
@@ -64,26 +77,22 @@ Handle Open(const std::string &path, std::string *error) {
 }
 void *Resolve(Handle h, const std::string &name) { return dlsym(h, name.c_str()); }
 
-std::string ExecutableDir() {
-    std::vector<char> buffer(4096);
-    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (n <= 0) return ".";
-    std::string path(buffer.data(), static_cast<std::size_t>(n));
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 std::vector<std::string> Candidates(const LibraryChoice &choice) {
-    if (!choice.path.empty()) return {choice.path};
-    if (const char *env = std::getenv("NUVCTL_LIBRARY"); env != nullptr && *env) return {env};
+    if (const std::string named = Named(choice); !named.empty()) return {named};
     // The real backend is libnuv.so; the simulated world libnuv_sim.so.
     const std::string file = choice.real ? "libnuv.so" : "libnuv_sim.so";
-    const std::string dir = ExecutableDir();
-    // Beside the tool (the build tree puts it there), then the installed
-    // library directory, then the loader's own search.
-    std::vector<std::string> list = {dir + "/" + file, dir + "/../" NUVCTL_LIBDIR "/" + file};
-#ifdef NUVCTL_INSTALL_LIBDIR
-    list.push_back(std::string(NUVCTL_INSTALL_LIBDIR) + "/" + file);
+    std::vector<std::string> dirs = choice.searchDirs;
+    if (dirs.empty()) {
+        // Beside the tool (the build tree puts it there), then the library
+        // directory of its installation.
+        const std::string dir = ExecutableDir();
+        dirs = {dir, dir + "/../" NUV_CLIENT_LIBDIR};
+    }
+    std::vector<std::string> list;
+    for (const std::string &dir : dirs) list.push_back(dir + "/" + file);
+    // Then the installed library directory, then the loader's own search.
+#ifdef NUV_CLIENT_INSTALL_LIBDIR
+    list.push_back(std::string(NUV_CLIENT_INSTALL_LIBDIR) + "/" + file);
 #endif
     list.push_back(file);
     return list;
@@ -91,6 +100,22 @@ std::vector<std::string> Candidates(const LibraryChoice &choice) {
 #endif
 
 }  // namespace
+
+std::string ExecutableDir() {
+#if defined(_WIN32)
+    std::vector<char> buffer(MAX_PATH * 4);
+    const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    std::string path(buffer.data(), n);
+    const auto slash = path.find_last_of("\\/");
+#else
+    std::vector<char> buffer(4096);
+    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) return ".";
+    std::string path(buffer.data(), static_cast<std::size_t>(n));
+    const auto slash = path.rfind('/');
+#endif
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
 
 const Api &LoadNuvLibrary(const LibraryChoice &choice) {
     if (choice.sim && choice.real) throw Failure("--sim and --real exclude each other");
@@ -107,8 +132,7 @@ const Api &LoadNuvLibrary(const LibraryChoice &choice) {
         errors += "\n  " + candidate + ": " + error;
     }
     if (handle == nullptr) {
-        throw Failure("cannot load the camera library:" + errors +
-                      "\n  (choose it with --library PATH or the environment variable NUVCTL_LIBRARY)");
+        throw Failure("cannot load the camera library:" + errors + "\n  (choose it with " + choice.howToChoose + ")");
     }
     Api api;
     api.path = loaded;
@@ -130,14 +154,21 @@ const Api &LoadNuvLibrary(const LibraryChoice &choice) {
     if (choice.sim && !api.simulated) {
         throw Failure("--sim: " + loaded + " is not the simulated world (it lacks" + missing + ")");
     }
-    g_api = api;
-    g_loaded = true;
-    return g_api;
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    for (const Api &known : g_loaded) {
+        // The loader hands out one copy of a library, whatever path named
+        // it: the same functions make the same table.
+        if (known.NuvOpen == api.NuvOpen) return *(g_last = &known);
+    }
+    g_loaded.push_back(api);
+    g_last = &g_loaded.back();
+    return *g_last;
 }
 
 const Api &Library() {
-    if (!g_loaded) throw Failure("internal: no library loaded");
-    return g_api;
+    const std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_last == nullptr) throw Failure("internal: no library loaded");
+    return *g_last;
 }
 
-}  // namespace nuvctl
+}  // namespace nuvclient
