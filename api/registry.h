@@ -30,12 +30,10 @@ using ParameterBlockRef = std::shared_ptr<const ParameterBlock>;
 using GainMapRef = std::shared_ptr<const double[]>;
 using ControlChannelRef = std::shared_ptr<ControlChannel>;
 
-// Camera kinds, as a record holds them: the two models the library knows by
-// their device names, and any other video device, which has no control
-// channel.
-inline constexpr int kKindNuv = 0;         // "NUV"
-inline constexpr int kKindNuv2 = 1;        // "NUV2"
-inline constexpr int kKindVideoOnly = -1;  // any other name
+// Camera kinds, as a record holds them.
+using protocol::kKindNuv;
+using protocol::kKindNuv2;
+using protocol::kKindVideoOnly;
 
 struct CameraRecord {
     std::atomic<int> slotIndex{-1};

@@ -74,6 +74,12 @@ inline constexpr int kParameterBlockChunks = 21;
 static_assert(kParameterBlockChunks * kFlashChunkSize == kParameterBlockSize);
 inline constexpr std::size_t kSerialNumberOffset = 0;
 
+// Camera kinds: the two models known by their device names, and any other
+// video device, which has no control channel.
+inline constexpr int kKindNuv = 0;         // "NUV"
+inline constexpr int kKindNuv2 = 1;        // "NUV2"
+inline constexpr int kKindVideoOnly = -1;  // any other name
+
 // The camera modes: the image sizes a camera streams with its corrections,
 // each with the defect list and shading set of its mode index.
 struct ImageSize {

@@ -24,7 +24,7 @@ std::vector<DeviceEntry> ListDevices(const Api &api) {
         const auto hash = entry.find('#');
         d.name = entry.substr(0, hash);
         if (hash != std::string::npos) d.serial = entry.substr(hash + 1);
-        d.kind = d.name == "NUV" ? 0 : d.name == "NUV2" ? 1 : -1;
+        d.kind = d.name == "NUV" ? kKindNuv : d.name == "NUV2" ? kKindNuv2 : kKindVideoOnly;
         devices.push_back(d);
     }
     return devices;
@@ -101,7 +101,7 @@ std::string OpenFailureCauses(const DeviceEntry &device) {
     std::string causes = "the format name is not one the library knows (YUY2, MJPG, H264, IYUV, RGB24, RGB32, "
                          "I420, RGB555), the device does not offer that size and rate, it is already open, "
                          "it was unplugged, or no first frame arrived within 3 s";
-    if (device.kind >= 0)
+    if (device.kind != kKindVideoOnly)
         causes += "; a NUV/NUV2 camera opens only at 1280x720, 656x408 or 328x204 and needs its control interface";
     return causes;
 }

@@ -6,15 +6,20 @@
 #include <vector>
 
 #include "api.h"
+#include "protocol/camera_protocol.h"
 
 namespace nuvclient {
+
+using nuv::protocol::kKindNuv;
+using nuv::protocol::kKindNuv2;
+using nuv::protocol::kKindVideoOnly;
 
 // A device as the library lists it.
 struct DeviceEntry {
     int position = 0;
     std::string name;    // friendly name
     std::string serial;  // serial text ("1A2B3C02"), empty when none was found
-    int kind = -1;       // 0 "NUV", 1 "NUV2", -1 any other device
+    int kind = kKindVideoOnly;  // kKindNuv "NUV", kKindNuv2 "NUV2", or any other device
     std::string Label() const;  // "NUV2#1A2B3C02" or the name
 };
 std::vector<DeviceEntry> ListDevices(const Api &api = Library());

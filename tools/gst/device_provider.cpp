@@ -42,7 +42,7 @@ GstDevice *MakeDevice(const nuvclient::DeviceEntry &entry, const nuvclient::Api 
     GstStructure *properties = gst_structure_new(
         "nuv-device-properties", "device.api", G_TYPE_STRING, "nuv", "device.path", G_TYPE_STRING, selector.c_str(),
         "device.position", G_TYPE_INT, entry.position, "device.serial", G_TYPE_STRING, entry.serial.c_str(),
-        "device.kind", G_TYPE_STRING, entry.kind == 1 ? "NUV2" : entry.kind == 0 ? "NUV" : "other", "library.path",
+        "device.kind", G_TYPE_STRING, entry.kind == nuvclient::kKindNuv2 ? "NUV2" : entry.kind == nuvclient::kKindNuv ? "NUV" : "other", "library.path",
         G_TYPE_STRING, api.path.c_str(), nullptr);
     auto *device = static_cast<GstNuvDevice *>(g_object_new(GST_TYPE_NUV_DEVICE, "display-name", entry.Label().c_str(),
                                                             "device-class", "Video/Source", "caps", caps,

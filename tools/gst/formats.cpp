@@ -33,7 +33,7 @@ const Mapping *MappingOf(const std::string &nuvFormat) {
 }
 
 bool IsMode(int width, int height) {
-    return (width == 1280 && height == 720) || (width == 656 && height == 408) || (width == 328 && height == 204);
+    return nuv::protocol::ModeOf(width, height) >= 0;
 }
 
 bool SameStream(const StreamChoice &a, const StreamChoice &b) {
@@ -120,10 +120,10 @@ std::vector<StreamChoice> StreamChoices(const std::vector<nuvclient::FormatEntry
         choice.height = entry.height;
         choice.fps = entry.fps;
         RateFraction(entry.fps, &choice.rateNumerator, &choice.rateDenominator);
-        if (kind >= 0 && !IsMode(choice.width, choice.Rows())) continue;
+        if (kind != nuvclient::kKindVideoOnly && !IsMode(choice.width, choice.Rows())) continue;
         // The corrections work on 16-bit words of a mode's size: a NUV2
         // camera's frames in a 16-bit format are its 10-bit values.
-        if (kind == 1 && m->bitsPerPixel == 16) {
+        if (kind == nuvclient::kKindNuv2 && m->bitsPerPixel == 16) {
             StreamChoice grey = choice;
             grey.gstFormat = "GRAY16_LE";
             grey.corrected = true;

@@ -244,7 +244,7 @@ void Close(State &s) {
 // The correction switches for the stream: the settings for corrected
 // frames, off for the delivered format (whose bytes go out unchanged).
 std::string ApplyCorrections(State &s) {
-    if (!s.open || !s.channel || s.device.kind != 1) return "";
+    if (!s.open || !s.channel || s.device.kind != nuvclient::kKindNuv2) return "";
     const int h = s.device.position;
     const bool defects = s.stream.corrected && s.defectCorrection;
     const bool shading = s.stream.corrected && s.shadingCorrection;
@@ -508,7 +508,7 @@ gboolean SetCaps(GstBaseSrc *base, GstCaps *caps) {
             // A compressed frame varies in length: room for three bytes a
             // pixel, more than an uncompressed 16-bit frame.
             s.capacity = s.stream.FrameBytes() > 0 ? s.stream.FrameBytes() : pixels * 3;
-            if (s.device.kind == 1) s.capacity = std::max(s.capacity, pixels * 2);
+            if (s.device.kind == nuvclient::kKindNuv2) s.capacity = std::max(s.capacity, pixels * 2);
             gst_base_src_set_blocksize(base, static_cast<guint>(s.capacity));
         }
     }

@@ -81,7 +81,7 @@ std::string Row(const char *what, const Flatness &f) {
 }  // namespace
 
 void Calibrate(const DeviceEntry &device, const CalibrateArgs &args) {
-    if (device.kind != 1)
+    if (device.kind != kKindNuv2)
         throw Failure(device.Label() + ": calibration measures correction data, which NUV2 cameras alone carry; choose "
                                        "one with -d (e.g. -d NUV2)");
     const Api &api = Library();

@@ -140,7 +140,7 @@ std::vector<std::uint16_t> Camera::NextWords(unsigned int timeoutMs) {
 }
 
 void Camera::SetCorrections(bool defects, bool shading) {
-    if (device_.kind != 1) return;
+    if (device_.kind != kKindNuv2) return;
     const Api &api = Library();
     if (api.NuvSetPixelDefectOnOff(Handle(), defects ? 1 : 0) != 1)
         CallFailed("NuvSetPixelDefectOnOff(" + device_.Label() + ")", "the camera is not open as a NUV2 camera");

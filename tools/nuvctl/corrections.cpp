@@ -33,7 +33,7 @@ bool Wanted(const std::vector<int> &chosen, int value) {
 }
 
 void RequireNuv2(const DeviceEntry &device) {
-    if (device.kind != 1) throw Failure(device.Label() + ": " + kNotNuv2);
+    if (device.kind != kKindNuv2) throw Failure(device.Label() + ": " + kNotNuv2);
 }
 
 std::string SetName(int cameraNo, int mode) {
@@ -417,7 +417,7 @@ long long ImageSize(const std::string &path) {
 
 void FirmwareWrite(const DeviceEntry &device, const FirmwareArgs &args) {
     const long long size = ImageSize(args.image);
-    if (device.kind < 0) throw Failure(device.Label() + " is not a NUV/NUV2 camera: it has no firmware to rewrite");
+    if (device.kind == kKindVideoOnly) throw Failure(device.Label() + " is not a NUV/NUV2 camera: it has no firmware to rewrite");
     if (!args.yes) {
         throw Failure("not written: this erases and rewrites the firmware of " + device.Label() + " with " +
                       args.image + " (" + std::to_string(size) + " bytes) and cannot be cancelled once started; "

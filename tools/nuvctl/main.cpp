@@ -169,7 +169,7 @@ void SaveSimState(const std::string &path) {
 
 // ---- list and info ------------------------------------------------------
 
-const char *KindName(int kind) { return kind == 0 ? "NUV" : kind == 1 ? "NUV2" : "video only"; }
+const char *KindName(int kind) { return kind == kKindNuv ? "NUV" : kind == kKindNuv2 ? "NUV2" : "video only"; }
 
 void List(bool formats, bool asJson) {
     const auto devices = ListDevices();
@@ -300,8 +300,8 @@ bool Available(const Control &c, const Camera &camera) {
     switch (c.needs) {
     case Needs::kVideo: return true;
     case Needs::kControl: return camera.HasControl();
-    case Needs::kNuv: return camera.HasControl() && camera.Device().kind == 0;
-    case Needs::kNuv2: return camera.HasControl() && camera.Device().kind == 1;
+    case Needs::kNuv: return camera.HasControl() && camera.Device().kind == kKindNuv;
+    case Needs::kNuv2: return camera.HasControl() && camera.Device().kind == kKindNuv2;
     }
     return false;
 }
@@ -608,7 +608,7 @@ struct Corrections {
 
 Corrections CurrentCorrections(const Camera &camera) {
     if (!camera.HasControl()) return {};
-    if (camera.Device().kind != 1) return {true, false};
+    if (camera.Device().kind != kKindNuv2) return {true, false};
     const Api &api = Library();
     int defects = 1;
     int shading = 1;
@@ -632,7 +632,7 @@ void Capture(const DeviceEntry &device, const OpenRequest &request, const Captur
     if (args.skip < 0) throw UsageError("capture: --skip must not be negative");
     if (args.pattern.empty()) throw UsageError("capture: -o PATTERN is required");
     const Output output = ChooseOutput(args, asJson);
-    if (args.noCorrect && device.kind == 0)
+    if (args.noCorrect && device.kind == kKindNuv)
         throw Failure("--no-correct: a NUV camera has no correction switches; its frames always carry its stored "
                       "defect correction");
     const auto held = OpenCamera(device, request, Stream::kAsRequested);

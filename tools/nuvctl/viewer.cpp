@@ -141,7 +141,7 @@ public:
             controls.push_back({{"name", c.name}, {"type", c.type}, {"min", c.min}, {"max", c.max}});
         return {{"index", index_},
                 {"label", device_.Label()},
-                {"kind", device_.kind == 1 ? "NUV2" : device_.kind == 0 ? "NUV" : "video"},
+                {"kind", device_.kind == kKindNuv2 ? "NUV2" : device_.kind == kKindNuv ? "NUV" : "video"},
                 {"formats", formats},
                 {"controls", controls}};
     }
@@ -334,7 +334,7 @@ private:
         // The correction switches belong to an opening of the camera: a
         // person who chose raw frames keeps them at the new size.
         std::optional<std::pair<bool, bool>> switches;
-        if (camera_ && camera_->HasControl() && device_.kind == 1) {
+        if (camera_ && camera_->HasControl() && device_.kind == kKindNuv2) {
             const Api &api = Library();
             int defects = 1;
             int shading = 1;
