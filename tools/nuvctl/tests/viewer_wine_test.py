@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """nuvctl.exe view under Wine, on the simulated world: the Windows build's
 viewer (the same code as on Linux) answers curl with the page and a frame,
-takes the page's own changes, refuses a foreign Host and a form post, says
-that snapshots need a build that writes PNG, keeps its port to itself, and
-stops on Ctrl-C.
+takes the page's own changes, refuses a foreign Host and a form post, saves
+a snapshot as the same 16-bit PNG with sBIT 10 as on Linux, keeps its port to
+itself, and stops on Ctrl-C.
 
 Usage: viewer_wine_test.py WINE NUVCTL_EXE WORK_DIR
 """
@@ -35,6 +35,28 @@ def curl(*args):
 def code_of(*args):
     out, _ = curl("-o", os.devnull, "-w", "%{http_code}", *args)
     return int(out or 0)
+
+
+def check_png(path):
+    """The snapshot as other programs read it: 16-bit grey, sBIT 10, the samples
+    the flat frame's values widened by bit replication."""
+    from PIL import Image
+    data = open(path, "rb").read()
+    chunks, at = {}, 8
+    while at < len(data):
+        size = int.from_bytes(data[at:at + 4], "big")
+        chunks.setdefault(data[at + 4:at + 8], data[at + 8:at + 8 + size])
+        at += 12 + size
+    check(chunks.get(b"IHDR", b"")[8:10] == b"\x10\x00" and chunks.get(b"sBIT") == b"\x0a",
+          "the snapshot is 16-bit grey with sBIT 10")
+    import numpy as np
+    with Image.open(path) as picture:
+        samples = np.asarray(picture).astype(np.int64)
+    values = samples >> 6
+    flat = values.ravel()[4:]
+    check(samples.shape == (H, W) and (samples == (values << 6 | values >> 4)).all(),
+          "its samples are the values widened to 16 bits by bit replication")
+    check(600 <= flat.min() <= flat.max() <= 1023, "its values are a corrected frame's: %d..%d" % (flat.min(), flat.max()))
 
 
 viewer = Viewer([WINE, EXE, "--sim", "-d", "NUV2", "--size", "%dx%d" % (W, H), "view", "--port", "0"],
@@ -78,7 +100,13 @@ try:
     out, _ = curl("-w", "\n%{http_code}", "-H", "Content-Type: application/json", "--data-binary", snapshot,
                   base + "/api/snapshot")
     text, _, code = out.decode().rpartition("\n")
-    check(code == "501" and "not available in this build" in text, "a snapshot: %s %s" % (code, text))
+    saved = json.loads(text or "{}").get("path", "") if code == "200" else ""
+    check(saved.upper().startswith("Z:\\"), "a snapshot: %s %s" % (code, text))
+    if saved:
+        # Wine's drive Z: is the host's root.
+        png = "/" + saved[3:].replace("\\", "/")
+        check_png(png)
+        os.remove(png)
 
     second = Viewer([WINE, EXE, "--sim", "-d", "NUV", "view", "--port", str(port)], startup=240, cwd=WORK)
     rc = second.stop(timeout=120)
