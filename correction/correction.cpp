@@ -8,7 +8,6 @@
 #include "correction/correction.h"
 #include "platform/aligned_buffer.h"
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -17,17 +16,6 @@ namespace nuv {
 namespace {
 
 std::uint16_t ReadU16(const std::uint8_t *at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
-
-double ReadDouble(const std::uint8_t *at) {
-    std::uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i) bits = (bits << 8) | at[i];
-    return std::bit_cast<double>(bits);
-}
-
-void WriteDouble(std::uint8_t *at, double value) {
-    std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
-    for (int i = 0; i < 8; ++i, bits >>= 8) at[i] = static_cast<std::uint8_t>(bits & 0xFF);
-}
 
 bool ValidCameraNumber(int cameraNumber) { return cameraNumber == 1 || cameraNumber == 2; }
 
@@ -41,29 +29,11 @@ bool ModeSize(int modeIndex, int *width, int *height) {
 }
 
 ShadingSet ReadShadingSet(const ParameterBlock &block, int cameraNumber, int modeIndex) {
-    const std::uint8_t *at = block.data() + ShadingSetOffset(cameraNumber, modeIndex);
-    ShadingSet set;
-    set.cx = ReadDouble(at);
-    set.cy = ReadDouble(at + 8);
-    for (int site = 0; site < 4; ++site) {
-        const std::uint8_t *siteAt = at + 16 + 24 * site;
-        set.k2[site] = ReadDouble(siteAt);
-        set.k1[site] = ReadDouble(siteAt + 8);
-        set.k0[site] = ReadDouble(siteAt + 16);
-    }
-    return set;
+    return ReadShadingSetBytes(block.data() + ShadingSetOffset(cameraNumber, modeIndex));
 }
 
 void WriteShadingSet(ParameterBlock &block, int cameraNumber, int modeIndex, const ShadingSet &set) {
-    std::uint8_t *at = block.data() + ShadingSetOffset(cameraNumber, modeIndex);
-    WriteDouble(at, set.cx);
-    WriteDouble(at + 8, set.cy);
-    for (int site = 0; site < 4; ++site) {
-        std::uint8_t *siteAt = at + 16 + 24 * site;
-        WriteDouble(siteAt, set.k2[site]);
-        WriteDouble(siteAt + 8, set.k1[site]);
-        WriteDouble(siteAt + 16, set.k0[site]);
-    }
+    WriteShadingSetBytes(block.data() + ShadingSetOffset(cameraNumber, modeIndex), set);
 }
 
 std::shared_ptr<double[]> AllocateGainMap(int modeIndex) {

@@ -13,25 +13,18 @@
 
 #include "api/registry.h"
 #include "protocol/camera_protocol.h"
+#include "protocol/shading.h"
 
 namespace nuv {
 
-// The modes and the correction layout of the parameter block are the
-// protocol's (protocol/camera_protocol.h).
+// The modes and the correction layout of the parameter block, and the
+// shading model (sites, sets, the gain formula), are the protocol's
+// (protocol/camera_protocol.h, protocol/shading.h).
 using namespace protocol;
 
 // Width and height of a mode index (0..2); false, with nothing written,
 // otherwise.
 bool ModeSize(int modeIndex, int *width, int *height);
-
-// One shading set as stored: the centre, then k2, k1, k0 of each site.
-struct ShadingSet {
-    double cx = 0.0;
-    double cy = 0.0;
-    double k2[4] = {};
-    double k1[4] = {};
-    double k0[4] = {};
-};
 
 // The set (cameraNumber, modeIndex) of a block; both must be in range.
 ShadingSet ReadShadingSet(const ParameterBlock &block, int cameraNumber, int modeIndex);

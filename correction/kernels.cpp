@@ -71,34 +71,16 @@ std::size_t ShadeHead(unsigned char *out, const unsigned char *in, const double 
     return head;
 }
 
-// Sites by parity: even row -> odd column 0, even column 1; odd row -> odd
-// column 2, even column 3.
-inline int SiteOf(int row, int column) { return ((row & 1) ? 2 : 0) + ((column & 1) ? 0 : 1); }
-
-inline double DySquared(const ShadingSet &set, int row) {
-    const double dy = set.cy - static_cast<double>(row);
-    return dy * dy;
-}
-
-// One gain, in exactly the order the gain formula prescribes.
-inline double GainAt(const ShadingSet &set, int row, int column, double dy2) {
-    const double dx = set.cx - static_cast<double>(column);
-    const double dx2 = dx * dx;
-    const double r = std::sqrt(dx2 + dy2);
-    const int site = SiteOf(row, column);
-    const double quadratic = (set.k2[site] * r) * r;
-    const double linear = set.k1[site] * r;
-    return (quadratic + linear) + set.k0[site];
-}
-
+// The scalar reference is the protocol's own gain of each pixel
+// (protocol/shading.h); the vector paths below give the same bits.
 void FillRowTail(double *row, int y, int from, int width, double dy2, const ShadingSet &set) {
-    for (int x = from; x < width; ++x) row[x] = GainAt(set, y, x, dy2);
+    for (int x = from; x < width; ++x) row[x] = ShadingGainAt(set, y, x, dy2);
 }
 
 void FillGainMapScalar(double *map, int width, int height, const ShadingSet &set) {
     for (int y = 0; y < height; ++y) {
         FillRowTail(map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width), y, 0, width,
-                    DySquared(set, y), set);
+                    ShadingRowSquare(set, y), set);
     }
 }
 
@@ -110,7 +92,7 @@ struct RowSites {
     int even;
     int odd;
 };
-inline RowSites SitesOfRow(int y) { return {SiteOf(y, 0), SiteOf(y, 1)}; }
+inline RowSites SitesOfRow(int y) { return {ShadingSite(y, 0), ShadingSite(y, 1)}; }
 
 // ---- SSE2 ------------------------------------------------------------------------
 
@@ -149,7 +131,7 @@ void FillGainMapSse2(double *map, int width, int height, const ShadingSet &set) 
     const __m128d step = _mm_set1_pd(2.0);
     for (int y = 0; y < height; ++y) {
         double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        const double dy2s = DySquared(set, y);
+        const double dy2s = ShadingRowSquare(set, y);
         const __m128d dy2 = _mm_set1_pd(dy2s);
         const RowSites s = SitesOfRow(y);
         const __m128d k2 = _mm_set_pd(set.k2[s.odd], set.k2[s.even]);
@@ -250,7 +232,7 @@ NUV_AVX2 void FillGainMapAvx2(double *map, int width, int height, const ShadingS
     const __m256d step = _mm256_set1_pd(4.0);
     for (int y = 0; y < height; ++y) {
         double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        const double dy2s = DySquared(set, y);
+        const double dy2s = ShadingRowSquare(set, y);
         const __m256d dy2 = _mm256_set1_pd(dy2s);
         const RowSites s = SitesOfRow(y);
         const __m256d k2 = _mm256_set_pd(set.k2[s.odd], set.k2[s.even], set.k2[s.odd], set.k2[s.even]);
@@ -325,7 +307,7 @@ NUV_AVX512 void FillGainMapAvx512(double *map, int width, int height, const Shad
     const __m512d step = _mm512_set1_pd(8.0);
     for (int y = 0; y < height; ++y) {
         double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        const double dy2s = DySquared(set, y);
+        const double dy2s = ShadingRowSquare(set, y);
         const __m512d dy2 = _mm512_set1_pd(dy2s);
         const RowSites s = SitesOfRow(y);
         const double e2 = set.k2[s.even], o2 = set.k2[s.odd];

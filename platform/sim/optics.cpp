@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "protocol/shading.h"
+
 namespace nuv::sim {
 
 namespace {
@@ -79,7 +81,7 @@ bool OpticsRenderer::Render(const OpticsState &state, int width, int height, std
             for (int x = 0; x < width; ++x) {
                 const double rel2 = ((x - cx) * (x - cx) + dy2) / halfDiagonal2;
                 clean_[static_cast<std::size_t>(y) * width + x] =
-                    optics.level * optics.siteFactors[OpticsSite(x, y)] / (1.0 + optics.strength * rel2);
+                    optics.level * optics.siteFactors[protocol::ShadingSite(y, x)] / (1.0 + optics.strength * rel2);
             }
         }
         cached_ = optics;
