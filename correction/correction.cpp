@@ -6,11 +6,9 @@
 // reference) and uses only that snapshot, so a block or map that another
 // thread replaces, or that a close releases, lives until the frame is done.
 #include "correction/correction.h"
-#include "platform/aligned_buffer.h"
 
 #include <cmath>
 #include <cstring>
-#include <new>
 
 namespace nuv {
 namespace {
@@ -36,33 +34,25 @@ void WriteShadingSet(ParameterBlock &block, int cameraNumber, int modeIndex, con
     WriteShadingSetBytes(block.data() + ShadingSetOffset(cameraNumber, modeIndex), set);
 }
 
-std::shared_ptr<double[]> AllocateGainMap(int modeIndex) {
+std::shared_ptr<GainMap> AllocateGainMap(int modeIndex) {
     int width = 0;
     int height = 0;
     if (!ModeSize(modeIndex, &width, &height)) return nullptr;
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    AlignedArray<double> gains = AllocateArray<double>(count, 64);
-    if (!gains) return nullptr;
-    try {
-        std::shared_ptr<double[]> map(gains.get(), AlignedFree{});
-        gains.release();
-        return map;
-    } catch (...) {
-        return nullptr;  // gains still owns the block and frees it
-    }
+    return GainMap::Allocate(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
 }
 
-bool ComputeGainMap(int cameraNumber, double *map, int modeIndex, const ParameterBlock &block) {
+bool ComputeGainMap(int cameraNumber, GainMap *map, int modeIndex, const ParameterBlock &block) {
     int width = 0;
     int height = 0;
     if (!ValidCameraNumber(cameraNumber) || map == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
+    if (map->Count() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) return false;
     const ShadingSet set = ReadShadingSet(block, cameraNumber, modeIndex);
     for (int site = 0; site < 4; ++site) {
         if (!std::isfinite(set.k2[site]) || !std::isfinite(set.k1[site]) || !std::isfinite(set.k0[site])) {
             return false;
         }
     }
-    FillGainMap(ActiveKernelPath(), map, width, height, set);
+    map->Fill(ActiveKernelPath(), width, height, set);
     return true;
 }
 
@@ -92,11 +82,13 @@ bool CorrectDefectsWith(const ParameterBlock &block, int cameraNumberIndex, int 
     return true;
 }
 
-bool ShadeWith(const double *gains, int modeIndex, void *image) {
+bool ShadeWith(const GainMap *gains, int modeIndex, void *image) {
     int width = 0;
     int height = 0;
     if (image == nullptr || gains == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
-    ShadeWords(ActiveKernelPath(), image, gains, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    const std::size_t words = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (gains->Count() < words) return false;
+    ShadeWords(ActiveKernelPath(), image, *gains, words);
     return true;
 }
 
@@ -209,13 +201,14 @@ void CopyCorrected(const FrameCorrections &corrections, void *image, const void 
     Replacements replaced;
     if (corrections.defects)
         replaced = FindReplacements(*corrections.defects, corrections.cameraNumberIndex, corrections.modeIndex, raw);
-    const double *gains = corrections.gains.get();
-    if (gains != nullptr) ShadeWordsFrom(ActiveKernelPath(), out, raw, gains, words);
+    const GainMap *gains = corrections.gains.get();
+    if (gains != nullptr && gains->Count() < words) gains = nullptr;  // a map of another size: not read past its end
+    if (gains != nullptr) ShadeWordsFrom(ActiveKernelPath(), out, raw, *gains, words);
     else std::memcpy(out, raw, 2 * words);
     if (length > 2 * words) std::memcpy(out + 2 * words, raw + 2 * words, length - 2 * words);
     for (int i = 0; i < replaced.count; ++i) {
         const std::size_t at = replaced.target[i];
-        const std::uint16_t word = gains != nullptr ? ShadeWord(replaced.value[i], gains[at]) : replaced.value[i];
+        const std::uint16_t word = gains != nullptr ? gains->ShadeWord(replaced.value[i], at) : replaced.value[i];
         out[2 * at] = static_cast<unsigned char>(word & 0xFF);
         out[2 * at + 1] = static_cast<unsigned char>(word >> 8);
     }
