@@ -385,9 +385,11 @@ bool CompactGainRowScalar(const double *gains, std::size_t count, double scale, 
 
 double CompactGain(const CompactGains &gains, std::size_t index) {
     // G * 2^32 + rest has the gain's own significant bits (at most 53), so
-    // the conversion is exact, and so is the scaling by a power of two.
+    // the conversion is exact, and so is the scaling by 2^-(shift + 32),
+    // built from its exponent bits.
     const std::uint64_t scaled = (std::uint64_t{WholeAt(gains, index)} << 32) | gains.rest[index];
-    return std::ldexp(static_cast<double>(scaled), -(gains.shift + 32));
+    const auto unscale = std::bit_cast<double>(static_cast<std::uint64_t>(1023 - 32 - gains.shift) << 52);
+    return static_cast<double>(scaled) * unscale;
 }
 
 std::uint16_t ShadeCompactWord(std::uint16_t word, const CompactGains &gains, std::size_t index) {
