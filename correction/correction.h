@@ -156,8 +156,8 @@ public:
     std::size_t Count() const { return count_; }
     bool IsCompact() const { return compact_; }
 
-    // The gains of set for a width x height image (width * height must be
-    // Count()), compact when they all fit.
+    // The gains of set for a width x height image, compact when they all
+    // fit; nothing is written unless width * height is Count().
     void Fill(KernelPath path, int width, int height, const ShadingSet &set);
     // The given Count() gains, compact when they all fit and allowCompact.
     void Assign(const double *gains, bool allowCompact = true);

@@ -50,8 +50,10 @@ double LargestGain(const ShadingSet &set, int width, int height) {
     for (int site = 0; site < kShadingSiteCount; ++site) {
         const double k2 = set.k2[site], k1 = set.k1[site], k0 = set.k0[site];
         largest = std::max({largest, ShadingGain(k2, k1, k0, 0.0), ShadingGain(k2, k1, k0, farthest)});
-        const double vertex = -k1 / (2.0 * k2);
-        if (k2 < 0.0 && vertex > 0.0 && vertex < farthest) largest = std::max(largest, ShadingGain(k2, k1, k0, vertex));
+        if (k2 < 0.0) {
+            const double vertex = -k1 / (2.0 * k2);
+            if (vertex > 0.0 && vertex < farthest) largest = std::max(largest, ShadingGain(k2, k1, k0, vertex));
+        }
     }
     return largest + std::fabs(largest) * 0x1p-20;
 }
@@ -93,6 +95,7 @@ bool GainMap::CompactRow(KernelPath path, const double *gains, std::size_t first
 
 void GainMap::Fill(KernelPath path, int width, int height, const ShadingSet &set) {
     if (width <= 0 || height <= 0) return;
+    if (static_cast<std::size_t>(width) * static_cast<std::size_t>(height) != count_) return;  // not this map's size
     if (width <= kRowCapacity && LayOut()) {
         shift_ = ShiftFor(LargestGain(set, width, height));
         double row[kRowCapacity];

@@ -2,7 +2,8 @@
 // the proof that a frame shaded with one is, bit for bit, the frame shaded
 // with the double gains: every 10-bit word and a sample of larger ones, at
 // every pixel of every mode, for the cameras' own data and for coefficient
-// sets of every kind, on every kernel path this CPU runs.
+// sets of every kind, on every kernel path this CPU runs. (Sets whose maps
+// stay in doubles are shaded with a sample of the words.)
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -190,8 +191,9 @@ TEST(CompactKernel, WordsAboveTenBitsComeOutAsWithTheDoubleGain) {
 // ---- The proof, map by map -------------------------------------------------------
 
 // The sanitizer builds look for memory and thread faults, which any frame
-// shows; they shade a sample of the words (every 31st), the plain build all.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// shows, and unoptimised builds would take long: they shade a sample of the
+// words (every 31st); the optimised plain builds shade all.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
 constexpr int kWordStep = 31;
 #else
 constexpr int kWordStep = 1;
@@ -227,9 +229,12 @@ void ExpectEveryWordAsWithDoubles(const ShadingSet &set, int mode, const char *w
                       << frame[i] << " gain " << doubles[i] << " gives " << shaded[i] << ", not " << expected[i];
         return false;
     };
+    // A map kept in doubles is shaded by the double kernels, which meet every
+    // word with every kind of gain in ShadingKernel's tests: a sample here.
+    const int step = map->IsCompact() ? kWordStep : 31;
     const int tenBitFrames = 1024, largerFrames = 8;
     for (int f = 0; f < tenBitFrames + largerFrames; ++f) {
-        if (f < tenBitFrames && f % kWordStep != 0 && f != tenBitFrames - 1) continue;
+        if (f < tenBitFrames && f % step != 0 && f != tenBitFrames - 1) continue;
         if (f < tenBitFrames) {
             for (std::size_t i = 0; i < n; ++i) frame[i] = static_cast<std::uint16_t>((start[i] + f) & 1023);
         } else {
