@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "correction/correction.h"
@@ -259,70 +260,72 @@ void ExpectEveryWordAsWithDoubles(const ShadingSet &set, int mode, const char *w
     }
 }
 
-class GainMapProof : public ControlTest {};
+// One test per mode, so that the three can run side by side.
+class GainMapProof : public ControlTest, public ::testing::WithParamInterface<int> {};
 
-TEST_F(GainMapProof, TheCamerasOwnDataForEveryCameraNumberAndMode) {
+TEST_P(GainMapProof, TheCamerasOwnDataForEveryCameraNumber) {
+    const int mode = GetParam();
     ParameterBlock block{};
     ASSERT_EQ(NuvSimFlashPeek(hid, kParameterBlockAddress, block.data(), static_cast<int>(block.size())), 1);
     for (int number = 1; number <= 2; ++number) {
-        for (int mode = 0; mode < kModeCount; ++mode) {
-            const ShadingSet set = ReadShadingSet(block, number, mode);
-            auto map = AllocateGainMap(mode);
-            ASSERT_TRUE(ComputeGainMap(number, map.get(), mode, block));
-            EXPECT_TRUE(map->IsCompact()) << "camera number " << number << ", mode " << mode;
-            ExpectEveryWordAsWithDoubles(set, mode, number == 1 ? "camera number 1" : "camera number 2");
-        }
+        const ShadingSet set = ReadShadingSet(block, number, mode);
+        auto map = AllocateGainMap(mode);
+        ASSERT_TRUE(ComputeGainMap(number, map.get(), mode, block));
+        EXPECT_TRUE(map->IsCompact()) << "camera number " << number;
+        ExpectEveryWordAsWithDoubles(set, mode, number == 1 ? "camera number 1" : "camera number 2");
     }
 }
 
 // Sets of every kind, drawn at random around their kind's shape.
-TEST(GainMapProofSets, RandomSetsOfEveryKindAtEveryMode) {
-    std::mt19937_64 random(2024);
+TEST_P(GainMapProof, RandomSetsOfEveryKind) {
+    const int mode = GetParam();
+    std::mt19937_64 random(2024 + mode);
     auto uniform = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(random); };
-    for (int mode = 0; mode < kModeCount; ++mode) {
-        const double w = kModeWidth[mode], h = kModeHeight[mode];
-        const double corner2 = w * w / 4 + h * h / 4;
-        auto lens = [&](double rise, double spread) {
-            ShadingSet set = Uniform(uniform(0.3, 0.7) * w, uniform(0.3, 0.7) * h, 0, 0, 0);
-            for (int s = 0; s < kShadingSiteCount; ++s) {
-                set.k2[s] = rise * uniform(0.9, 1.1) / corner2;
-                set.k1[s] = uniform(-spread, spread) / std::sqrt(corner2);
-                set.k0[s] = uniform(0.97, 1.03);
-            }
-            return set;
-        };
-        struct Kind {
-            const char *what;
-            ShadingSet set;
-        } kinds[] = {
-            {"a lens", lens(0.4, 0.02)},
-            {"a strong fall-off (gains to about 7)", lens(6.0, 0.1)},
-            {"gains below 1", Uniform(uniform(0, w), uniform(0, h), -0.3 / corner2, 0.0, uniform(0.9, 0.99))},
-            {"gains of 1 and one ulp either side of it and of 2",
-             [] {
-                 ShadingSet set = Uniform(0, 0, 0, 0, 1.0);
-                 set.k0[1] = std::nextafter(1.0, 0.0);
-                 set.k0[2] = std::nextafter(1.0, 2.0);
-                 set.k0[3] = std::nextafter(2.0, 0.0);
-                 return set;
-             }()},
-            {"gains from 5 to 55",
-             [&] {
-                 ShadingSet set = lens(50.0, 0.0);
-                 for (double &k0 : set.k0) k0 += 4.0;
-                 return set;
-             }()},
-            {"gains from 1 to 60 (kept in doubles)", lens(59.0, 0.0)},
-            {"negative gains", Uniform(uniform(0, w), uniform(0, h), 1e-6, -1e-4, uniform(-0.5, 0.2))},
-            {"a NaN centre", Uniform(kNaN, uniform(0, h), 1e-6, 0, 1)},
-        };
-        for (std::size_t k = 0; k < std::size(kinds); ++k) {
-            // The sampling builds take each kind at one mode.
-            if (kWordStep > 1 && static_cast<int>(k % kModeCount) != mode) continue;
-            ExpectEveryWordAsWithDoubles(kinds[k].set, mode, kinds[k].what);
+    const double w = kModeWidth[mode], h = kModeHeight[mode];
+    const double corner2 = w * w / 4 + h * h / 4;
+    auto lens = [&](double rise, double spread) {
+        ShadingSet set = Uniform(uniform(0.3, 0.7) * w, uniform(0.3, 0.7) * h, 0, 0, 0);
+        for (int s = 0; s < kShadingSiteCount; ++s) {
+            set.k2[s] = rise * uniform(0.9, 1.1) / corner2;
+            set.k1[s] = uniform(-spread, spread) / std::sqrt(corner2);
+            set.k0[s] = uniform(0.97, 1.03);
         }
+        return set;
+    };
+    struct Kind {
+        const char *what;
+        ShadingSet set;
+    } kinds[] = {
+        {"a lens", lens(0.4, 0.02)},
+        {"a strong fall-off (gains to about 7)", lens(6.0, 0.1)},
+        {"gains below 1", Uniform(uniform(0, w), uniform(0, h), -0.3 / corner2, 0.0, uniform(0.9, 0.99))},
+        {"gains of 1 and one ulp either side of it and of 2",
+         [] {
+             ShadingSet set = Uniform(0, 0, 0, 0, 1.0);
+             set.k0[1] = std::nextafter(1.0, 0.0);
+             set.k0[2] = std::nextafter(1.0, 2.0);
+             set.k0[3] = std::nextafter(2.0, 0.0);
+             return set;
+         }()},
+        {"gains from 5 to 55",
+         [&] {
+             ShadingSet set = lens(50.0, 0.0);
+             for (double &k0 : set.k0) k0 += 4.0;
+             return set;
+         }()},
+        {"gains from 1 to 60 (kept in doubles)", lens(59.0, 0.0)},
+        {"negative gains", Uniform(uniform(0, w), uniform(0, h), 1e-6, -1e-4, uniform(-0.5, 0.2))},
+        {"a NaN centre", Uniform(kNaN, uniform(0, h), 1e-6, 0, 1)},
+    };
+    for (std::size_t k = 0; k < std::size(kinds); ++k) {
+        // The sampling builds take each kind at one mode.
+        if (kWordStep > 1 && static_cast<int>(k % kModeCount) != mode) continue;
+        ExpectEveryWordAsWithDoubles(kinds[k].set, mode, kinds[k].what);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryMode, GainMapProof, ::testing::Range(0, kModeCount),
+                         [](const ::testing::TestParamInfo<int> &info) { return "Mode" + std::to_string(info.param); });
 
 }  // namespace
 }  // namespace nuv
