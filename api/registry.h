@@ -22,12 +22,13 @@
 namespace nuv {
 
 class ControlChannel;  // control/control_channel.h
+class GainMap;         // correction/correction.h
 
 inline constexpr int kCameraCount = 10;
 
 using ParameterBlock = std::array<std::uint8_t, protocol::kParameterBlockSize>;
 using ParameterBlockRef = std::shared_ptr<const ParameterBlock>;
-using GainMapRef = std::shared_ptr<const double[]>;
+using GainMapRef = std::shared_ptr<const GainMap>;
 using ControlChannelRef = std::shared_ptr<ControlChannel>;
 
 // Camera kinds, as a record holds them.

@@ -171,7 +171,7 @@ bool OpenControlSide(int slotIndex, int position, int kind, int width, int heigh
     GainMapRef maps[2];
     if (kind == kKindNuv2) {
         for (int k = 0; k < 2; ++k) {
-            std::shared_ptr<double[]> map = AllocateGainMap(modeIndex);
+            std::shared_ptr<GainMap> map = AllocateGainMap(modeIndex);
             if (!map) return false;
             if (ComputeGainMap(k + 1, map.get(), modeIndex, *block)) maps[k] = std::move(map);
         }

@@ -6,28 +6,14 @@
 // reference) and uses only that snapshot, so a block or map that another
 // thread replaces, or that a close releases, lives until the frame is done.
 #include "correction/correction.h"
-#include "platform/aligned_buffer.h"
 
-#include <bit>
 #include <cmath>
 #include <cstring>
-#include <new>
 
 namespace nuv {
 namespace {
 
 std::uint16_t ReadU16(const std::uint8_t *at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
-
-double ReadDouble(const std::uint8_t *at) {
-    std::uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i) bits = (bits << 8) | at[i];
-    return std::bit_cast<double>(bits);
-}
-
-void WriteDouble(std::uint8_t *at, double value) {
-    std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
-    for (int i = 0; i < 8; ++i, bits >>= 8) at[i] = static_cast<std::uint8_t>(bits & 0xFF);
-}
 
 bool ValidCameraNumber(int cameraNumber) { return cameraNumber == 1 || cameraNumber == 2; }
 
@@ -41,58 +27,32 @@ bool ModeSize(int modeIndex, int *width, int *height) {
 }
 
 ShadingSet ReadShadingSet(const ParameterBlock &block, int cameraNumber, int modeIndex) {
-    const std::uint8_t *at = block.data() + ShadingSetOffset(cameraNumber, modeIndex);
-    ShadingSet set;
-    set.cx = ReadDouble(at);
-    set.cy = ReadDouble(at + 8);
-    for (int site = 0; site < 4; ++site) {
-        const std::uint8_t *siteAt = at + 16 + 24 * site;
-        set.k2[site] = ReadDouble(siteAt);
-        set.k1[site] = ReadDouble(siteAt + 8);
-        set.k0[site] = ReadDouble(siteAt + 16);
-    }
-    return set;
+    return ReadShadingSetBytes(block.data() + ShadingSetOffset(cameraNumber, modeIndex));
 }
 
 void WriteShadingSet(ParameterBlock &block, int cameraNumber, int modeIndex, const ShadingSet &set) {
-    std::uint8_t *at = block.data() + ShadingSetOffset(cameraNumber, modeIndex);
-    WriteDouble(at, set.cx);
-    WriteDouble(at + 8, set.cy);
-    for (int site = 0; site < 4; ++site) {
-        std::uint8_t *siteAt = at + 16 + 24 * site;
-        WriteDouble(siteAt, set.k2[site]);
-        WriteDouble(siteAt + 8, set.k1[site]);
-        WriteDouble(siteAt + 16, set.k0[site]);
-    }
+    WriteShadingSetBytes(block.data() + ShadingSetOffset(cameraNumber, modeIndex), set);
 }
 
-std::shared_ptr<double[]> AllocateGainMap(int modeIndex) {
+std::shared_ptr<GainMap> AllocateGainMap(int modeIndex) {
     int width = 0;
     int height = 0;
     if (!ModeSize(modeIndex, &width, &height)) return nullptr;
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    AlignedArray<double> gains = AllocateArray<double>(count, 64);
-    if (!gains) return nullptr;
-    try {
-        std::shared_ptr<double[]> map(gains.get(), AlignedFree{});
-        gains.release();
-        return map;
-    } catch (...) {
-        return nullptr;  // gains still owns the block and frees it
-    }
+    return GainMap::Allocate(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
 }
 
-bool ComputeGainMap(int cameraNumber, double *map, int modeIndex, const ParameterBlock &block) {
+bool ComputeGainMap(int cameraNumber, GainMap *map, int modeIndex, const ParameterBlock &block) {
     int width = 0;
     int height = 0;
     if (!ValidCameraNumber(cameraNumber) || map == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
+    if (map->Count() != static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) return false;
     const ShadingSet set = ReadShadingSet(block, cameraNumber, modeIndex);
     for (int site = 0; site < 4; ++site) {
         if (!std::isfinite(set.k2[site]) || !std::isfinite(set.k1[site]) || !std::isfinite(set.k0[site])) {
             return false;
         }
     }
-    FillGainMap(ActiveKernelPath(), map, width, height, set);
+    map->Fill(ActiveKernelPath(), width, height, set);
     return true;
 }
 
@@ -122,11 +82,13 @@ bool CorrectDefectsWith(const ParameterBlock &block, int cameraNumberIndex, int 
     return true;
 }
 
-bool ShadeWith(const double *gains, int modeIndex, void *image) {
+bool ShadeWith(const GainMap *gains, int modeIndex, void *image) {
     int width = 0;
     int height = 0;
     if (image == nullptr || gains == nullptr || !ModeSize(modeIndex, &width, &height)) return false;
-    ShadeWords(ActiveKernelPath(), image, gains, static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    const std::size_t words = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    if (gains->Count() < words) return false;
+    ShadeWords(ActiveKernelPath(), image, *gains, words);
     return true;
 }
 
@@ -239,13 +201,14 @@ void CopyCorrected(const FrameCorrections &corrections, void *image, const void 
     Replacements replaced;
     if (corrections.defects)
         replaced = FindReplacements(*corrections.defects, corrections.cameraNumberIndex, corrections.modeIndex, raw);
-    const double *gains = corrections.gains.get();
-    if (gains != nullptr) ShadeWordsFrom(ActiveKernelPath(), out, raw, gains, words);
+    const GainMap *gains = corrections.gains.get();
+    if (gains != nullptr && gains->Count() < words) gains = nullptr;  // a map of another size: not read past its end
+    if (gains != nullptr) ShadeWordsFrom(ActiveKernelPath(), out, raw, *gains, words);
     else std::memcpy(out, raw, 2 * words);
     if (length > 2 * words) std::memcpy(out + 2 * words, raw + 2 * words, length - 2 * words);
     for (int i = 0; i < replaced.count; ++i) {
         const std::size_t at = replaced.target[i];
-        const std::uint16_t word = gains != nullptr ? ShadeWord(replaced.value[i], gains[at]) : replaced.value[i];
+        const std::uint16_t word = gains != nullptr ? gains->ShadeWord(replaced.value[i], at) : replaced.value[i];
         out[2 * at] = static_cast<unsigned char>(word & 0xFF);
         out[2 * at + 1] = static_cast<unsigned char>(word >> 8);
     }

@@ -13,42 +13,36 @@
 
 #include "api/registry.h"
 #include "protocol/camera_protocol.h"
+#include "protocol/shading.h"
 
 namespace nuv {
 
-// The modes and the correction layout of the parameter block are the
-// protocol's (protocol/camera_protocol.h).
+// The modes and the correction layout of the parameter block, and the
+// shading model (sites, sets, the gain formula), are the protocol's
+// (protocol/camera_protocol.h, protocol/shading.h).
 using namespace protocol;
 
 // Width and height of a mode index (0..2); false, with nothing written,
 // otherwise.
 bool ModeSize(int modeIndex, int *width, int *height);
 
-// One shading set as stored: the centre, then k2, k1, k0 of each site.
-struct ShadingSet {
-    double cx = 0.0;
-    double cy = 0.0;
-    double k2[4] = {};
-    double k1[4] = {};
-    double k0[4] = {};
-};
-
 // The set (cameraNumber, modeIndex) of a block; both must be in range.
 ShadingSet ReadShadingSet(const ParameterBlock &block, int cameraNumber, int modeIndex);
 void WriteShadingSet(ParameterBlock &block, int cameraNumber, int modeIndex, const ShadingSet &set);
 
-// A gain map for a mode index (width x height doubles, uninitialised),
-// aligned to a 64-byte cache line so the kernels read it in whole lines;
-// null for a bad mode index or when memory runs out.
-std::shared_ptr<double[]> AllocateGainMap(int modeIndex);
+class GainMap;  // below
+
+// A gain map for a mode index (room for width x height gains, not yet
+// computed); null for a bad mode index or when memory runs out.
+std::shared_ptr<GainMap> AllocateGainMap(int modeIndex);
 
 // ---- The three routines ---------------------------------------------------
 
-// Fills map (width x height doubles of the mode index) with the gains of the
-// set (cameraNumber, modeIndex) of block. False, with the map unwritten, for
-// an argument out of range or a NaN or infinite coefficient (the centre is
-// not checked). Gains are not limited.
-bool ComputeGainMap(int cameraNumber, double *map, int modeIndex, const ParameterBlock &block);
+// Fills map (allocated for the mode index) with the gains of the set
+// (cameraNumber, modeIndex) of block. False, with the map unwritten, for an
+// argument out of range or a NaN or infinite coefficient (the centre is not
+// checked). Gains are not limited.
+bool ComputeGainMap(int cameraNumber, GainMap *map, int modeIndex, const ParameterBlock &block);
 
 // Overwrites each listed pixel of the record's camera number and the mode
 // index with its diagonal neighbour two columns and rows towards the centre,
@@ -105,14 +99,102 @@ KernelPath BestKernelPath();
 // another (correction/testing.h).
 KernelPath ActiveKernelPath();
 
-// Shading of count words starting at image (any alignment) with gains[0..count).
-void ShadeWords(KernelPath path, void *image, const double *gains, std::size_t count);
+// Shading of count words starting at image (any alignment) with the first
+// count gains of map.
+void ShadeWords(KernelPath path, void *image, const GainMap &map, std::size_t count);
 // The same, reading the words from source (which must not overlap image):
 // a frame is shaded on its way from the slot into the caller's buffer.
+void ShadeWordsFrom(KernelPath path, void *image, const void *source, const GainMap &map, std::size_t count);
+// The same with plain double gains, gains[0..count).
+void ShadeWords(KernelPath path, void *image, const double *gains, std::size_t count);
 void ShadeWordsFrom(KernelPath path, void *image, const void *source, const double *gains, std::size_t count);
 // One shaded word: the reference of every path.
 std::uint16_t ShadeWord(std::uint16_t word, double gain);
-// The gain map of set for a width x height image; map is width x height doubles.
+// The gains of set for a width x height image, as doubles: the whole map
+// (width x height), or row y alone (width).
 void FillGainMap(KernelPath path, double *map, int width, int height, const ShadingSet &set);
+void FillGainRow(KernelPath path, double *row, int width, int y, const ShadingSet &set);
+
+// ---- Gain maps ------------------------------------------------------------------
+//
+// A gain map holds the gain of every pixel of one mode, computed once from a
+// shading set and read by every frame. Frames read it in full, so its form
+// decides how fast a corrected frame can be; what a frame may not lose is a
+// single bit of the product of each word and its double gain.
+//
+// The compact form keeps each gain g as the 24-bit integer
+// G = floor(g * 2^shift), in a plane of its high 16 bits and one of its low 8
+// bits (3 bytes a pixel, a little more than a third of a double), and in a
+// third plane the 32 bits below G that make it exact:
+// g = (G + rest / 2^32) / 2^shift. The corrected word floor(v * g) is
+// floor(v * G / 2^shift) unless v * G / 2^shift lies within v / 2^shift below
+// an integer, where the rest could carry the product over it. The kernels see
+// that from the bits they compute and settle those few words (about one in
+// ten thousand) from the exact gain. The shift is the map's: the largest from
+// 18 to 24 at which its largest gain fits 24 bits.
+//
+// A map takes the compact form when every gain is 0 or has all its bits
+// within G and the rest (gains spread over at most a factor of about 16, all
+// below 64: a lens's maps); any other map (a negative, NaN, infinite, huge
+// or widely spread gain) keeps plain doubles. Both forms live in one block
+// of 8 bytes a pixel, as a map of doubles always took.
+
+// The planes of a compact map.
+struct CompactGains {
+    const std::uint16_t *high = nullptr;  // G >> 8
+    const std::uint8_t *low = nullptr;    // G & 0xFF
+    const std::uint32_t *rest = nullptr;  // (g * 2^shift - G) * 2^32
+    int shift = 0;
+};
+
+class GainMap {
+public:
+    // Room for count gains, in one block that starts on a cache line; null
+    // when memory runs out.
+    static std::shared_ptr<GainMap> Allocate(std::size_t count);
+
+    std::size_t Count() const { return count_; }
+    bool IsCompact() const { return compact_; }
+
+    // The gains of set for a width x height image, compact when they all
+    // fit; nothing is written unless width * height is Count().
+    void Fill(KernelPath path, int width, int height, const ShadingSet &set);
+    // The given Count() gains, compact when they all fit and allowCompact.
+    void Assign(const double *gains, bool allowCompact = true);
+
+    // The gain of a pixel as it acts on words: the double itself (a compact
+    // map gives +0.0 for -0.0).
+    double Gain(std::size_t index) const;
+    // A word shaded with the gain of a pixel.
+    std::uint16_t ShadeWord(std::uint16_t word, std::size_t index) const;
+
+    // The gains as the kernels read them: the doubles of a map that is not
+    // compact (else null), the planes of one that is.
+    const double *Doubles() const { return compact_ ? nullptr : block_.get(); }
+    CompactGains Compact() const;
+
+    // The block that holds either form, and its size in bytes.
+    const void *Storage() const { return block_.get(); }
+    std::size_t StorageBytes() const { return blockBytes_; }
+
+    GainMap(const GainMap &) = delete;
+    GainMap &operator=(const GainMap &) = delete;
+    ~GainMap();
+
+private:
+    GainMap() = default;
+    // Where the planes lie in the block; false when it cannot hold them.
+    bool LayOut();
+    bool CompactRow(KernelPath path, const double *gains, std::size_t first, std::size_t count);
+
+    std::size_t count_ = 0;
+    std::size_t blockBytes_ = 0;
+    std::unique_ptr<double[], void (*)(double *)> block_{nullptr, nullptr};
+    bool compact_ = false;
+    int shift_ = 0;
+    std::uint16_t *high_ = nullptr;
+    std::uint8_t *low_ = nullptr;
+    std::uint32_t *rest_ = nullptr;
+};
 
 }  // namespace nuv

@@ -147,7 +147,7 @@ NuvBool NUV_CALL NuvSetShadingCorrection(int handle, int cameraNo, int mode, con
         // reaches them when the camera is next opened at that size.
         if (mode != record->modeIndex.load()) return 1;
 
-        std::shared_ptr<double[]> map = AllocateGainMap(mode);
+        std::shared_ptr<GainMap> map = AllocateGainMap(mode);
         if (map == nullptr) return 0;  // stored, but the previous map stays in use
         // The map is computed from the values just stored, not from the
         // cache, which another writer may already have replaced.

@@ -22,36 +22,16 @@
 #include <cstring>
 
 #include "correction/correction.h"
+#include "correction/kernel_support.h"
 #include "correction/testing.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#define NUV_X86 1
-// GCC 12's AVX-512 headers fill "undefined" registers with a self-assigned
-// variable, which its own uninitialised-use analysis then reports.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#endif
-
 namespace nuv {
+
+using namespace kernels;
+
 namespace {
 
 // ---- Scalar reference ------------------------------------------------------
-
-inline std::uint16_t LoadWord(const unsigned char *bytes) {
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-inline void StoreWord(unsigned char *bytes, std::uint16_t value) {
-    bytes[0] = static_cast<unsigned char>(value & 0xFF);
-    bytes[1] = static_cast<unsigned char>(value >> 8);
-}
-
-inline std::uint16_t ShadeOne(std::uint16_t word, double gain) {
-    const double p = static_cast<double>(word) * gain;
-    if (std::isnan(p)) return 0;
-    if (p >= 1024.0 || p <= -1.0) return 1023;
-    return static_cast<std::uint16_t>(static_cast<int>(p));
-}
 
 // out and in are the same image, or two that do not overlap.
 void ShadeScalar(unsigned char *out, const unsigned char *in, const double *gains, std::size_t begin,
@@ -71,35 +51,14 @@ std::size_t ShadeHead(unsigned char *out, const unsigned char *in, const double 
     return head;
 }
 
-// Sites by parity: even row -> odd column 0, even column 1; odd row -> odd
-// column 2, even column 3.
-inline int SiteOf(int row, int column) { return ((row & 1) ? 2 : 0) + ((column & 1) ? 0 : 1); }
-
-inline double DySquared(const ShadingSet &set, int row) {
-    const double dy = set.cy - static_cast<double>(row);
-    return dy * dy;
-}
-
-// One gain, in exactly the order the gain formula prescribes.
-inline double GainAt(const ShadingSet &set, int row, int column, double dy2) {
-    const double dx = set.cx - static_cast<double>(column);
-    const double dx2 = dx * dx;
-    const double r = std::sqrt(dx2 + dy2);
-    const int site = SiteOf(row, column);
-    const double quadratic = (set.k2[site] * r) * r;
-    const double linear = set.k1[site] * r;
-    return (quadratic + linear) + set.k0[site];
-}
-
+// The scalar reference is the protocol's own gain of each pixel
+// (protocol/shading.h); the vector paths below give the same bits.
 void FillRowTail(double *row, int y, int from, int width, double dy2, const ShadingSet &set) {
-    for (int x = from; x < width; ++x) row[x] = GainAt(set, y, x, dy2);
+    for (int x = from; x < width; ++x) row[x] = ShadingGainAt(set, y, x, dy2);
 }
 
-void FillGainMapScalar(double *map, int width, int height, const ShadingSet &set) {
-    for (int y = 0; y < height; ++y) {
-        FillRowTail(map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width), y, 0, width,
-                    DySquared(set, y), set);
-    }
+void FillGainRowScalar(double *row, int width, int y, const ShadingSet &set) {
+    FillRowTail(row, y, 0, width, ShadingRowSquare(set, y), set);
 }
 
 #if NUV_X86
@@ -110,7 +69,7 @@ struct RowSites {
     int even;
     int odd;
 };
-inline RowSites SitesOfRow(int y) { return {SiteOf(y, 0), SiteOf(y, 1)}; }
+inline RowSites SitesOfRow(int y) { return {ShadingSite(y, 0), ShadingSite(y, 1)}; }
 
 // ---- SSE2 ------------------------------------------------------------------------
 
@@ -144,54 +103,30 @@ void ShadeSse2(unsigned char *out, const unsigned char *in, const double *gains,
     ShadeScalar(out, in, gains, i, count);
 }
 
-void FillGainMapSse2(double *map, int width, int height, const ShadingSet &set) {
+void FillGainRowSse2(double *row, int width, int y, const ShadingSet &set) {
     const __m128d cx = _mm_set1_pd(set.cx);
     const __m128d step = _mm_set1_pd(2.0);
-    for (int y = 0; y < height; ++y) {
-        double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        const double dy2s = DySquared(set, y);
-        const __m128d dy2 = _mm_set1_pd(dy2s);
-        const RowSites s = SitesOfRow(y);
-        const __m128d k2 = _mm_set_pd(set.k2[s.odd], set.k2[s.even]);
-        const __m128d k1 = _mm_set_pd(set.k1[s.odd], set.k1[s.even]);
-        const __m128d k0 = _mm_set_pd(set.k0[s.odd], set.k0[s.even]);
-        __m128d xs = _mm_set_pd(1.0, 0.0);
-        int x = 0;
-        for (; x + 2 <= width; x += 2) {
-            const __m128d dx = _mm_sub_pd(cx, xs);
-            const __m128d r = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), dy2));
-            const __m128d gain =
-                _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_mul_pd(k2, r), r), _mm_mul_pd(k1, r)), k0);
-            _mm_storeu_pd(row + x, gain);
-            xs = _mm_add_pd(xs, step);
-        }
-        FillRowTail(row, y, x, width, dy2s, set);
+    const double dy2s = ShadingRowSquare(set, y);
+    const __m128d dy2 = _mm_set1_pd(dy2s);
+    const RowSites s = SitesOfRow(y);
+    const __m128d k2 = _mm_set_pd(set.k2[s.odd], set.k2[s.even]);
+    const __m128d k1 = _mm_set_pd(set.k1[s.odd], set.k1[s.even]);
+    const __m128d k0 = _mm_set_pd(set.k0[s.odd], set.k0[s.even]);
+    __m128d xs = _mm_set_pd(1.0, 0.0);
+    int x = 0;
+    for (; x + 2 <= width; x += 2) {
+        const __m128d dx = _mm_sub_pd(cx, xs);
+        const __m128d r = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), dy2));
+        const __m128d gain =
+            _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_mul_pd(k2, r), r), _mm_mul_pd(k1, r)), k0);
+        _mm_storeu_pd(row + x, gain);
+        xs = _mm_add_pd(xs, step);
     }
+    FillRowTail(row, y, x, width, dy2s, set);
 }
 #endif
 
 // ---- AVX2 ------------------------------------------------------------------------
-
-// A large frame shaded into another buffer is written around the caches:
-// streaming the gain map (four times the frame's size) evicts the output
-// from them anyway, and a store that bypasses them needs no read of the line
-// first. Small frames stay in the caches for the caller.
-constexpr std::size_t kStreamingWords = std::size_t{1} << 18;
-
-// from: the first word the vector loop writes.
-inline bool StreamsOut(const unsigned char *out, const unsigned char *in, std::size_t count, std::size_t from,
-                       std::size_t alignment) {
-    return out != in && count >= kStreamingWords && reinterpret_cast<std::uintptr_t>(out + 2 * from) % alignment == 0;
-}
-
-#define NUV_AVX2 __attribute__((target("avx2")))
-
-// Clears the upper halves of the vector registers before code without VEX
-// encoding runs (the scalar tails here, and the caller's code on return):
-// with them dirty, every legacy SSE instruction pays a merge penalty, which
-// measurably slowed the scalar and SSE2 code that ran after a wide kernel.
-// GCC does not emit it before a tail call.
-NUV_AVX2 inline __attribute__((always_inline)) void LeaveWideRegisters() { _mm256_zeroupper(); }
 
 // Four words times their gains, truncated; a NaN product comes out as
 // 0x80000000 like an out-of-range one.
@@ -245,38 +180,30 @@ NUV_AVX2 void ShadeAvx2(unsigned char *out, const unsigned char *in, const doubl
     ShadeScalar(out, in, gains, i, count);
 }
 
-NUV_AVX2 void FillGainMapAvx2(double *map, int width, int height, const ShadingSet &set) {
+NUV_AVX2 void FillGainRowAvx2(double *row, int width, int y, const ShadingSet &set) {
     const __m256d cx = _mm256_set1_pd(set.cx);
     const __m256d step = _mm256_set1_pd(4.0);
-    for (int y = 0; y < height; ++y) {
-        double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        const double dy2s = DySquared(set, y);
-        const __m256d dy2 = _mm256_set1_pd(dy2s);
-        const RowSites s = SitesOfRow(y);
-        const __m256d k2 = _mm256_set_pd(set.k2[s.odd], set.k2[s.even], set.k2[s.odd], set.k2[s.even]);
-        const __m256d k1 = _mm256_set_pd(set.k1[s.odd], set.k1[s.even], set.k1[s.odd], set.k1[s.even]);
-        const __m256d k0 = _mm256_set_pd(set.k0[s.odd], set.k0[s.even], set.k0[s.odd], set.k0[s.even]);
-        __m256d xs = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
-        int x = 0;
-        for (; x + 4 <= width; x += 4) {
-            const __m256d dx = _mm256_sub_pd(cx, xs);
-            const __m256d r = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), dy2));
-            const __m256d gain = _mm256_add_pd(
-                _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(k2, r), r), _mm256_mul_pd(k1, r)), k0);
-            _mm256_storeu_pd(row + x, gain);
-            xs = _mm256_add_pd(xs, step);
-        }
-        if (x < width) {
-            LeaveWideRegisters();
-            FillRowTail(row, y, x, width, dy2s, set);
-        }
+    const double dy2s = ShadingRowSquare(set, y);
+    const __m256d dy2 = _mm256_set1_pd(dy2s);
+    const RowSites s = SitesOfRow(y);
+    const __m256d k2 = _mm256_set_pd(set.k2[s.odd], set.k2[s.even], set.k2[s.odd], set.k2[s.even]);
+    const __m256d k1 = _mm256_set_pd(set.k1[s.odd], set.k1[s.even], set.k1[s.odd], set.k1[s.even]);
+    const __m256d k0 = _mm256_set_pd(set.k0[s.odd], set.k0[s.even], set.k0[s.odd], set.k0[s.even]);
+    __m256d xs = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
+    int x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const __m256d dx = _mm256_sub_pd(cx, xs);
+        const __m256d r = _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(dx, dx), dy2));
+        const __m256d gain = _mm256_add_pd(
+            _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(k2, r), r), _mm256_mul_pd(k1, r)), k0);
+        _mm256_storeu_pd(row + x, gain);
+        xs = _mm256_add_pd(xs, step);
     }
     LeaveWideRegisters();
+    FillRowTail(row, y, x, width, dy2s, set);
 }
 
 // ---- AVX-512 -------------------------------------------------------------------
-
-#define NUV_AVX512 __attribute__((target("avx512f,avx512bw")))
 
 // Eight words (as int32) times their gains, truncated; NaN products come out
 // as 0x80000000.
@@ -320,36 +247,30 @@ NUV_AVX512 void ShadeAvx512(unsigned char *out, const unsigned char *in, const d
     ShadeScalar(out, in, gains, i, count);
 }
 
-NUV_AVX512 void FillGainMapAvx512(double *map, int width, int height, const ShadingSet &set) {
+NUV_AVX512 void FillGainRowAvx512(double *row, int width, int y, const ShadingSet &set) {
     const __m512d cx = _mm512_set1_pd(set.cx);
     const __m512d step = _mm512_set1_pd(8.0);
-    for (int y = 0; y < height; ++y) {
-        double *row = map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
-        const double dy2s = DySquared(set, y);
-        const __m512d dy2 = _mm512_set1_pd(dy2s);
-        const RowSites s = SitesOfRow(y);
-        const double e2 = set.k2[s.even], o2 = set.k2[s.odd];
-        const double e1 = set.k1[s.even], o1 = set.k1[s.odd];
-        const double e0 = set.k0[s.even], o0 = set.k0[s.odd];
-        const __m512d k2 = _mm512_set_pd(o2, e2, o2, e2, o2, e2, o2, e2);
-        const __m512d k1 = _mm512_set_pd(o1, e1, o1, e1, o1, e1, o1, e1);
-        const __m512d k0 = _mm512_set_pd(o0, e0, o0, e0, o0, e0, o0, e0);
-        __m512d xs = _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0);
-        int x = 0;
-        for (; x + 8 <= width; x += 8) {
-            const __m512d dx = _mm512_sub_pd(cx, xs);
-            const __m512d r = _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), dy2));
-            const __m512d gain = _mm512_add_pd(
-                _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(k2, r), r), _mm512_mul_pd(k1, r)), k0);
-            _mm512_storeu_pd(row + x, gain);
-            xs = _mm512_add_pd(xs, step);
-        }
-        if (x < width) {
-            LeaveWideRegisters();
-            FillRowTail(row, y, x, width, dy2s, set);
-        }
+    const double dy2s = ShadingRowSquare(set, y);
+    const __m512d dy2 = _mm512_set1_pd(dy2s);
+    const RowSites s = SitesOfRow(y);
+    const double e2 = set.k2[s.even], o2 = set.k2[s.odd];
+    const double e1 = set.k1[s.even], o1 = set.k1[s.odd];
+    const double e0 = set.k0[s.even], o0 = set.k0[s.odd];
+    const __m512d k2 = _mm512_set_pd(o2, e2, o2, e2, o2, e2, o2, e2);
+    const __m512d k1 = _mm512_set_pd(o1, e1, o1, e1, o1, e1, o1, e1);
+    const __m512d k0 = _mm512_set_pd(o0, e0, o0, e0, o0, e0, o0, e0);
+    __m512d xs = _mm512_set_pd(7.0, 6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0);
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const __m512d dx = _mm512_sub_pd(cx, xs);
+        const __m512d r = _mm512_sqrt_pd(_mm512_add_pd(_mm512_mul_pd(dx, dx), dy2));
+        const __m512d gain = _mm512_add_pd(
+            _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(k2, r), r), _mm512_mul_pd(k1, r)), k0);
+        _mm512_storeu_pd(row + x, gain);
+        xs = _mm512_add_pd(xs, step);
     }
     LeaveWideRegisters();
+    FillRowTail(row, y, x, width, dy2s, set);
 }
 
 #endif  // NUV_X86
@@ -460,29 +381,54 @@ void ShadeWordsFrom(KernelPath path, void *image, const void *source, const doub
     }
 }
 
+void ShadeWords(KernelPath path, void *image, const GainMap &map, std::size_t count) {
+    ShadeWordsFrom(path, image, image, map, count);
+}
+
+void ShadeWordsFrom(KernelPath path, void *image, const void *source, const GainMap &map, std::size_t count) {
+    if (map.IsCompact()) {
+        ShadeCompact(path, static_cast<unsigned char *>(image), static_cast<const unsigned char *>(source),
+                     map.Compact(), count);
+    } else {
+        ShadeWordsFrom(path, image, source, map.Doubles(), count);
+    }
+}
+
 std::uint16_t ShadeWord(std::uint16_t word, double gain) { return ShadeOne(word, gain); }
 
-void FillGainMap(KernelPath path, double *map, int width, int height, const ShadingSet &set) {
-    if (width <= 0 || height <= 0) return;
+namespace {
+
+using RowFill = void (*)(double *row, int width, int y, const ShadingSet &set);
+
+RowFill RowFillOf(KernelPath path) {
     if (!KernelPathAvailable(path)) path = KernelPath::kScalar;
     switch (path) {
 #if NUV_X86
 #if defined(__SSE2__)
         case KernelPath::kSse2:
-            FillGainMapSse2(map, width, height, set);
-            return;
+            return FillGainRowSse2;
 #endif
         case KernelPath::kAvx2:
-            FillGainMapAvx2(map, width, height, set);
-            return;
+            return FillGainRowAvx2;
         case KernelPath::kAvx512:
-            FillGainMapAvx512(map, width, height, set);
-            return;
+            return FillGainRowAvx512;
 #endif
         default:
-            FillGainMapScalar(map, width, height, set);
-            return;
+            return FillGainRowScalar;
     }
+}
+
+}  // namespace
+
+void FillGainRow(KernelPath path, double *row, int width, int y, const ShadingSet &set) {
+    if (width > 0) RowFillOf(path)(row, width, y, set);
+}
+
+void FillGainMap(KernelPath path, double *map, int width, int height, const ShadingSet &set) {
+    if (width <= 0 || height <= 0) return;
+    const RowFill fill = RowFillOf(path);
+    for (int y = 0; y < height; ++y)
+        fill(map + static_cast<std::size_t>(y) * static_cast<std::size_t>(width), width, y, set);
 }
 
 }  // namespace nuv

@@ -292,7 +292,7 @@ TEST_F(OpenClose, GainMapsOfAnOpenStartOnCacheLines) {
     for (int k = 0; k < 2; ++k) {
         const GainMapRef map = Record(0).gainMaps[k].load();
         ASSERT_NE(map, nullptr);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(map.get()) % 64, 0u) << k;
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(map->Storage()) % 64, 0u) << k;
     }
 }
 
@@ -644,11 +644,11 @@ TEST_F(Frames, WithBothSwitchesOffTheBytesAreTheSamplesOwn) {
 
 // The shading each camera number's data gives a flat frame.
 std::vector<std::uint16_t> ExpectedShading(const ParameterBlock &block, int cameraNumber, std::uint16_t value) {
-    std::vector<double> map(static_cast<std::size_t>(kSmallWidth) * kSmallHeight);
-    EXPECT_TRUE(ComputeGainMap(cameraNumber, map.data(), 2, block));
-    std::vector<std::uint16_t> out(map.size());
-    for (std::size_t i = 0; i < map.size(); ++i) {
-        const double product = value * map[i];
+    const std::shared_ptr<GainMap> map = AllocateGainMap(2);
+    EXPECT_TRUE(ComputeGainMap(cameraNumber, map.get(), 2, block));
+    std::vector<std::uint16_t> out(map->Count());
+    for (std::size_t i = 0; i < map->Count(); ++i) {
+        const double product = value * map->Gain(i);
         out[i] = std::isnan(product) ? 0 : (product >= 1024.0 || product <= -1.0) ? 1023
                                                                                     : static_cast<std::uint16_t>(product);
     }

@@ -80,6 +80,14 @@ std::vector<double> SpecialGains() {
             -1e300};
 }
 
+// A map holding gains (compact when they all fit and allowCompact).
+std::shared_ptr<GainMap> MapOf(const std::vector<double> &gains, bool allowCompact = true) {
+    auto map = GainMap::Allocate(gains.size());
+    EXPECT_NE(map, nullptr);
+    if (map) map->Assign(gains.data(), allowCompact);
+    return map;
+}
+
 // Runs ShadeWords on a copy of words placed at byte offset `offset` inside a
 // fenced buffer and checks the fences.
 std::vector<std::uint16_t> Shade(KernelPath path, const std::vector<std::uint16_t> &words,
@@ -231,16 +239,22 @@ TEST(CopyCorrected, GivesTheBytesOfACopyCorrectedInPlaceOnEveryPath) {
             at[2] = static_cast<std::uint8_t>(y & 0xFF);
             at[3] = static_cast<std::uint8_t>(y >> 8);
         }
-        auto gains = AllocateGainMap(mode);
+        // Special gains keep a map in doubles; without them it is compact.
         const std::vector<double> special = SpecialGains();
-        for (std::size_t w = 0; w < words; ++w)
-            gains[w] = w % 7 == 0 ? special[w % special.size()] : 0.5 + static_cast<double>(random() % 1000) / 500.0;
+        std::vector<double> values(words), plain(words);
+        for (std::size_t w = 0; w < words; ++w) {
+            plain[w] = 0.5 + static_cast<double>(random() % 1000) / 500.0;
+            values[w] = w % 7 == 0 ? special[w % special.size()] : plain[w];
+        }
+        const std::shared_ptr<GainMap> maps[] = {MapOf(values), MapOf(plain)};
+        ASSERT_FALSE(maps[0]->IsCompact());
+        ASSERT_TRUE(maps[1]->IsCompact());
 
         std::vector<KernelPath> paths = FastPaths();
         paths.push_back(KernelPath::kScalar);
         for (KernelPath path : paths) {
             testing::ForceKernelPath(path);
-            for (int which = 1; which <= 3; ++which) {
+            for (int which = 1; which <= 5; ++which) {
                 for (std::size_t length : {2 * words, 2 * words + 6}) {
                     SCOPED_TRACE(::testing::Message() << "mode " << mode << " " << KernelPathName(path)
                                                       << " corrections " << which << " length " << length);
@@ -248,7 +262,8 @@ TEST(CopyCorrected, GivesTheBytesOfACopyCorrectedInPlaceOnEveryPath) {
                     corrections.modeIndex = mode;
                     corrections.cameraNumberIndex = 1;
                     if (which & 1) corrections.defects = block;
-                    if (which & 2) corrections.gains = gains;
+                    if (which & 2) corrections.gains = maps[0];
+                    if (which & 4) corrections.gains = maps[1];
                     std::vector<unsigned char> fused(length + 4, 0x5A), reference(length + 4, 0x5A);
                     CopyCorrected(corrections, fused.data(), raw.data(), length);
                     std::memcpy(reference.data(), raw.data(), length);
@@ -366,51 +381,53 @@ TEST(ComputeGainMap, ReadsTheSetOfItsCameraNumberAndModeFromTheBlock) {
     EXPECT_EQ(block[16 + 576 + 240 + 7], 0x40);
     EXPECT_EQ(block[16 + 576 + 240 + 6], 0x84);
 
-    std::vector<double> map(1280 * 720, -7.0);
-    ASSERT_TRUE(ComputeGainMap(2, map.data(), 0, block));
+    auto map = MapOf(std::vector<double>(1280 * 720, -7.0));
+    ASSERT_TRUE(ComputeGainMap(2, map.get(), 0, block));
     const ShadingSet set = MakeSet(640.0, 360.0, 0.000001, 0.0, 1.0);
-    EXPECT_NEAR(map[0], 1.5392, 1e-12);  // r^2 = 539200 at column 0, row 0
-    EXPECT_EQ(map[0], StepwiseGain(set, 0, 0));
-    EXPECT_EQ(map[360 * 1280 + 640], 1.0);
-    EXPECT_EQ(map.back(), StepwiseGain(set, 1279, 719));
+    EXPECT_NEAR(map->Gain(0), 1.5392, 1e-12);  // r^2 = 539200 at column 0, row 0
+    EXPECT_EQ(map->Gain(0), StepwiseGain(set, 0, 0));
+    EXPECT_EQ(map->Gain(360 * 1280 + 640), 1.0);
+    EXPECT_EQ(map->Gain(1280 * 720 - 1), StepwiseGain(set, 1279, 719));
     // Camera 1's set of the same mode is NaN: refused, map untouched.
-    std::vector<double> other(1280 * 720, -7.0);
-    EXPECT_FALSE(ComputeGainMap(1, other.data(), 0, block));
-    EXPECT_EQ(other[0], -7.0);
+    auto other = MapOf(std::vector<double>(1280 * 720, -7.0));
+    EXPECT_FALSE(ComputeGainMap(1, other.get(), 0, block));
+    EXPECT_EQ(other->Gain(0), -7.0);
 }
 
 TEST(ComputeGainMap, RefusesNanAndInfiniteCoefficientsButNotTheCentre) {
     ParameterBlock block{};
-    std::vector<double> map(328 * 204, -7.0);
+    auto map = MapOf(std::vector<double>(328 * 204, -7.0));
     for (int site = 0; site < 4; ++site) {
         for (int k = 0; k < 3; ++k) {
             for (double bad : {kNaN, kInf, -kInf}) {
                 ShadingSet set = MakeSet(1.0, 2.0, 0.0, 0.0, 1.0);
                 (k == 0 ? set.k2 : k == 1 ? set.k1 : set.k0)[site] = bad;
                 PutSet(block, 1, 2, set);
-                EXPECT_FALSE(ComputeGainMap(1, map.data(), 2, block)) << site << " " << k;
-                EXPECT_EQ(map[0], -7.0);
+                EXPECT_FALSE(ComputeGainMap(1, map.get(), 2, block)) << site << " " << k;
+                EXPECT_EQ(map->Gain(0), -7.0);
             }
         }
     }
     PutSet(block, 1, 2, MakeSet(kNaN, kInf, 0.0, 0.0, 1.0));
-    ASSERT_TRUE(ComputeGainMap(1, map.data(), 2, block));
-    for (double g : map) ASSERT_TRUE(std::isnan(g));
+    ASSERT_TRUE(ComputeGainMap(1, map.get(), 2, block));
+    for (std::size_t i = 0; i < map->Count(); ++i) ASSERT_TRUE(std::isnan(map->Gain(i)));
 }
 
 TEST(ComputeGainMap, RefusesArgumentsOutOfRange) {
     ParameterBlock block{};
-    std::vector<double> map(1280 * 720);
-    EXPECT_FALSE(ComputeGainMap(0, map.data(), 0, block));
-    EXPECT_FALSE(ComputeGainMap(3, map.data(), 0, block));
-    EXPECT_FALSE(ComputeGainMap(1, map.data(), -1, block));
-    EXPECT_FALSE(ComputeGainMap(1, map.data(), 3, block));
+    auto map = AllocateGainMap(0);
+    ASSERT_NE(map, nullptr);
+    EXPECT_FALSE(ComputeGainMap(0, map.get(), 0, block));
+    EXPECT_FALSE(ComputeGainMap(3, map.get(), 0, block));
+    EXPECT_FALSE(ComputeGainMap(1, map.get(), -1, block));
+    EXPECT_FALSE(ComputeGainMap(1, map.get(), 3, block));
+    EXPECT_FALSE(ComputeGainMap(1, map.get(), 1, block)) << "a map of another mode's size";
     EXPECT_FALSE(ComputeGainMap(1, nullptr, 0, block));
     EXPECT_EQ(AllocateGainMap(3), nullptr);
     EXPECT_EQ(AllocateGainMap(-1), nullptr);
     const auto aligned = AllocateGainMap(2);
     ASSERT_NE(aligned, nullptr);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(aligned.get()) % 64, 0u) << "whole cache lines for the kernels";
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(aligned->Storage()) % 64, 0u) << "whole cache lines for the kernels";
     EXPECT_TRUE(ComputeGainMap(1, aligned.get(), 2, block));
     int w = 0, h = 0;
     EXPECT_FALSE(ModeSize(3, &w, &h));
@@ -449,11 +466,9 @@ protected:
         }
     }
 
-    static std::shared_ptr<const double[]> ConstantMap(int modeIndex, double gain) {
+    static std::shared_ptr<const GainMap> ConstantMap(int modeIndex, double gain) {
         const std::size_t n = static_cast<std::size_t>(kModes[modeIndex].width) * kModes[modeIndex].height;
-        std::shared_ptr<double[]> map(new double[n]);
-        for (std::size_t i = 0; i < n; ++i) map[i] = gain;
-        return map;
+        return MapOf(std::vector<double>(n, gain));
     }
 
     // Words that differ from their neighbours, so a wrong source shows.
@@ -560,7 +575,7 @@ std::uint16_t ShadeAt(const ShadingSet &set, int modeIndex, int x, int y, std::u
     WriteShadingSet(block, 1, modeIndex, set);
     const int w = kModes[modeIndex].width;
     const std::size_t n = static_cast<std::size_t>(w) * kModes[modeIndex].height;
-    std::shared_ptr<double[]> map(new double[n]);
+    std::shared_ptr<GainMap> map = AllocateGainMap(modeIndex);
     EXPECT_TRUE(ComputeGainMap(1, map.get(), modeIndex, block));
     RegisterCamera(0, handle, nullptr, 1, std::make_shared<ParameterBlock>(block), modeIndex, map, nullptr, 0);
     std::vector<std::uint16_t> image(n, 0);
@@ -677,7 +692,7 @@ protected:
         ASSERT_TRUE(channel);
         auto block = std::make_shared<ParameterBlock>();
         ASSERT_TRUE(ReadParameterBlock(*channel, *block));
-        std::shared_ptr<double[]> maps[2];
+        std::shared_ptr<GainMap> maps[2];
         if (kind == kNuv2) {
             for (int n = 0; n < 2; ++n) {
                 maps[n] = AllocateGainMap(mode);
@@ -949,8 +964,8 @@ TEST_F(CorrectionExportTest, NanCoefficientStoresTheSetButRemovesTheMapAndNanCen
     EXPECT_EQ(image[0], 400);
     // Opening again computes from the same stored set: again no map.
     ParameterBlock block = Cache();
-    std::vector<double> map(328 * 204);
-    EXPECT_FALSE(ComputeGainMap(1, map.data(), 2, block));
+    auto map = AllocateGainMap(2);
+    EXPECT_FALSE(ComputeGainMap(1, map.get(), 2, block));
 
     ASSERT_EQ(Set(1, 1, 2, Uniform(kNaN, 102, 0, 0, 1)), 1);
     ASSERT_FALSE(Record(0).gainMaps[0].load() == nullptr);

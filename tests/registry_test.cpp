@@ -6,6 +6,7 @@
 #include "capture/testing.h"
 #include "api/testing.h"
 #include "common/process_state.h"
+#include "correction/correction.h"
 #include "record_expect.h"
 #include "sim_fixture.h"
 
@@ -42,7 +43,7 @@ TEST_F(RegistryTest, EveryRecordAndSlotStartsFreeAndProcessStateHasItsInitialVal
 TEST_F(RegistryTest, LookUpsFindTheRegisteredHandleAndNothingElse) {
     auto block = std::make_shared<ParameterBlock>();
     (*block)[0] = 0x12;
-    auto map = std::shared_ptr<const double[]>(new double[4]{1.0, 2.0, 3.0, 4.0});
+    std::shared_ptr<const GainMap> map = GainMap::Allocate(4);
     RegisterCamera(0, 2, nullptr, 1, block, 1, map, nullptr, 0);
 
     EXPECT_EQ(testing::FindSlot(2), 0);
@@ -77,8 +78,7 @@ TEST_F(RegistryTest, RegistrationLeavesTheSwitchesAndIgnoresSlotsBeyondNine) {
 }
 
 TEST_F(RegistryTest, ClearingRestoresTheFreeValuesWhateverTheSwitchesWere) {
-    RegisterCamera(1, 4, nullptr, 1, std::make_shared<ParameterBlock>(), 2,
-                   std::shared_ptr<const double[]>(new double[1]{}), nullptr, 1);
+    RegisterCamera(1, 4, nullptr, 1, std::make_shared<ParameterBlock>(), 2, GainMap::Allocate(1), nullptr, 1);
     Record(1).defectSwitch = 0;
     Record(1).shadingSwitch = 0;
     ClearRecord(Record(1));

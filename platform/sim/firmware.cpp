@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "protocol/shading.h"
+
 namespace nuv::sim {
 
 namespace {
@@ -29,12 +31,6 @@ private:
 void PutLe16(std::uint8_t *at, std::uint16_t value) {
     at[0] = static_cast<std::uint8_t>(value);
     at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void PutLeDouble(std::uint8_t *at, double value) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    for (int i = 0; i < 8; ++i) at[i] = static_cast<std::uint8_t>(bits >> (8 * i));
 }
 
 std::uint32_t Address24(const Firmware::Block &command) {
@@ -130,20 +126,16 @@ void Firmware::SeedParameterBlock(std::uint32_t serialNumber) {
             }
             // Vignetting: the gain rises from about 1 at the optical centre
             // to about 1.4 in the corners, a little different for each site.
-            std::uint8_t *set = block + protocol::ShadingSetOffset(number, mode);
-            const double cx = width / 2.0 + (random.Unit() - 0.5) * 16.0;
-            const double cy = height / 2.0 + (random.Unit() - 0.5) * 12.0;
+            protocol::ShadingSet set;
+            set.cx = width / 2.0 + (random.Unit() - 0.5) * 16.0;
+            set.cy = height / 2.0 + (random.Unit() - 0.5) * 12.0;
             const double corner2 = (width / 2.0) * (width / 2.0) + (height / 2.0) * (height / 2.0);
-            PutLeDouble(set, cx);
-            PutLeDouble(set + 8, cy);
-            for (int site = 0; site < 4; ++site) {
-                const double k2 = (0.38 + 0.04 * random.Unit()) / corner2;
-                const double k1 = (random.Unit() - 0.5) * 1e-5;
-                const double k0 = 1.0 + (random.Unit() - 0.5) * 0.02;
-                PutLeDouble(set + 16 + 24 * site, k2);
-                PutLeDouble(set + 24 + 24 * site, k1);
-                PutLeDouble(set + 32 + 24 * site, k0);
+            for (int site = 0; site < protocol::kShadingSiteCount; ++site) {
+                set.k2[site] = (0.38 + 0.04 * random.Unit()) / corner2;
+                set.k1[site] = (random.Unit() - 0.5) * 1e-5;
+                set.k0[site] = 1.0 + (random.Unit() - 0.5) * 0.02;
             }
+            protocol::WriteShadingSetBytes(block + protocol::ShadingSetOffset(number, mode), set);
         }
     }
     FlashPoke(kParameterBlockAddress, block, sizeof block);

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "protocol/camera_protocol.h"
+#include "protocol/shading.h"
 
 namespace nuv::sim {
 
@@ -12,14 +12,6 @@ namespace {
 
 constexpr double kSceneLevel = 640.0;  // what a flat, evenly lit target reads
 constexpr std::uint16_t kHotPixel = 1023;
-
-double ReadDouble(const std::vector<std::uint8_t> &block, std::size_t offset) {
-    std::uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i) bits = (bits << 8) | block[offset + static_cast<std::size_t>(i)];
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 // The sensor's view of a flat target: the lens darkens it as the inverse of
 // the stored shading gain (site by site of the 2x2 pattern), and listed
@@ -35,19 +27,12 @@ void MakeScene(std::vector<std::uint8_t> &scene, std::vector<std::size_t> &stuck
         for (std::size_t i = 0; i < pixels; ++i) PutWord(scene, i, static_cast<std::uint16_t>(kSceneLevel));
         return;
     }
-    const std::size_t shading = protocol::ShadingSetOffset(cameraNumber, mode);
-    const double cx = ReadDouble(block, shading);
-    const double cy = ReadDouble(block, shading + 8);
-    double k[4][3];
-    for (int site = 0; site < 4; ++site) {
-        for (int j = 0; j < 3; ++j) k[site][j] = ReadDouble(block, shading + 16 + 24 * site + 8 * j);
-    }
+    const protocol::ShadingSet set =
+        protocol::ReadShadingSetBytes(block.data() + protocol::ShadingSetOffset(cameraNumber, mode));
     for (int y = 0; y < height; ++y) {
-        const double dy2 = (cy - y) * (cy - y);
+        const double rowSquare = protocol::ShadingRowSquare(set, y);
         for (int x = 0; x < width; ++x) {
-            const double r = std::sqrt((cx - x) * (cx - x) + dy2);
-            const int site = (y % 2) * 2 + (x % 2 == 0 ? 1 : 0);
-            const double gain = ((k[site][0] * r) * r + k[site][1] * r) + k[site][2];
+            const double gain = protocol::ShadingGainAt(set, y, x, rowSquare);
             double value = kSceneLevel;
             if (std::isfinite(gain) && gain > 0.0) value = kSceneLevel / gain;
             if (!(value >= 0.0)) value = 0.0;
@@ -101,8 +86,8 @@ void FrameGenerator::Generate(const OpticsState &optics, const std::vector<std::
     if (!response.Neutral()) {
         for (std::size_t i = 0; i < words; ++i) {
             const double light = bytes[2 * i] | (bytes[2 * i + 1] << 8);
-            const int site = OpticsSite(static_cast<int>(i % static_cast<std::size_t>(format.width)),
-                                        static_cast<int>(i / static_cast<std::size_t>(format.width)));
+            const int site = protocol::ShadingSite(static_cast<int>(i / static_cast<std::size_t>(format.width)),
+                                                   static_cast<int>(i % static_cast<std::size_t>(format.width)));
             PutWord(bytes, i, ToCounts(light * response.scale[site] + response.offset));
         }
         // Stored defects are stuck: they read full scale whatever the controls.

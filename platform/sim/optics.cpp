@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "protocol/shading.h"
+
 namespace nuv::sim {
 
 namespace {
@@ -85,7 +87,7 @@ bool OpticsRenderer::Render(const OpticsState &state, const SensorResponse &resp
             for (int x = 0; x < width; ++x) {
                 const double rel2 = ((x - cx) * (x - cx) + dy2) / halfDiagonal2;
                 clean_[static_cast<std::size_t>(y) * width + x] =
-                    optics.level * optics.siteFactors[OpticsSite(x, y)] / (1.0 + optics.strength * rel2);
+                    optics.level * optics.siteFactors[protocol::ShadingSite(y, x)] / (1.0 + optics.strength * rel2);
             }
         }
         cached_ = optics;
@@ -99,7 +101,7 @@ bool OpticsRenderer::Render(const OpticsState &state, const SensorResponse &resp
         if (neutral) return clean_[i];
         const int x = static_cast<int>(i % static_cast<std::size_t>(width));
         const int y = static_cast<int>(i / static_cast<std::size_t>(width));
-        return clean_[i] * response.scale[OpticsSite(x, y)] + response.offset;
+        return clean_[i] * response.scale[protocol::ShadingSite(y, x)] + response.offset;
     };
     const bool shot = optics.electronsPerCount > 0.0;
     // Read noise in counts, plus shot noise: the electrons collected are
@@ -109,7 +111,7 @@ bool OpticsRenderer::Render(const OpticsState &state, const SensorResponse &resp
         if (!shot) return optics.noiseSigma;
         const int x = static_cast<int>(i % static_cast<std::size_t>(width));
         const int y = static_cast<int>(i / static_cast<std::size_t>(width));
-        const double gain = response.gain[OpticsSite(x, y)];
+        const double gain = response.gain[protocol::ShadingSite(y, x)];
         const double collected = std::fmax(0.0, clean_[i] * response.exposure);
         return std::sqrt(optics.noiseSigma * optics.noiseSigma +
                          gain * gain * collected / optics.electronsPerCount);

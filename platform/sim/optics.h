@@ -18,7 +18,8 @@ struct Optics {
     bool enabled = false;  // false: frames shaped by the stored correction data
     double level = 0.0;    // flat light, 10-bit counts at full illumination
     // Lens: relative illumination at radius r from the centre is
-    // siteFactors[site] / (1 + strength * (r / halfDiagonal)^2).
+    // siteFactors[site] / (1 + strength * (r / halfDiagonal)^2), sites
+    // numbered as the library's shading numbers them (protocol/shading.h).
     double centreX = 0.5;  // fractions of the frame
     double centreY = 0.5;
     double strength = 0.0;
@@ -41,9 +42,6 @@ struct Optics {
 // The sensor pixel a defect lands on in a frame of this size.
 int DefectColumn(const Optics::Defect &defect, int width);
 int DefectRow(const Optics::Defect &defect, int height);
-
-// Site of the 2x2 pattern, numbered as the library's shading numbers them.
-inline int OpticsSite(int x, int y) { return (y % 2) * 2 + (x % 2 == 0 ? 1 : 0); }
 
 // The per-device optics, set through the control API and read by the frame
 // generator on the streaming thread.

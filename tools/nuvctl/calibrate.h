@@ -34,9 +34,6 @@ struct Flatness {
     double cornerCentre;  // mean of the four corner blocks / mean of the centre block
 };
 
-// Site of a pixel, numbered as the library's shading numbers them.
-inline int SiteOf(int x, int y) { return (y % 2) * 2 + (x % 2 == 0 ? 1 : 0); }
-
 // Pixels that no measurement uses: the frame counter in the first four words.
 inline bool Reserved(int x, int y) { return y == 0 && x < 4; }
 
@@ -49,7 +46,7 @@ std::vector<Defect> FindDefects(const Image &flat, const Image &dark, int limit)
 // fall-off, fitted first. `skip` marks pixels left out (defects).
 ShadingFit FitShading(const Image &flat, const std::vector<bool> &skip);
 
-// The library's gain for a pixel under a fit (same order of operations).
+// The library's gain for a pixel under a fit (protocol/shading.h).
 double GainAt(const ShadingFit &fit, int x, int y);
 
 // Flatness of an image, leaving out the skipped and reserved pixels.

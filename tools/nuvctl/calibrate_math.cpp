@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 
+#include "protocol/shading.h"
+
 namespace nuvctl {
 
 namespace {
@@ -116,7 +118,7 @@ ShadingFit FitShading(const Image &flat, const std::vector<bool> &skip) {
         std::array<long double, 4> b{};
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
-                if (SiteOf(x, y) != site || !usable(x, y)) continue;
+                if (nuv::protocol::ShadingSite(y, x) != site || !usable(x, y)) continue;
                 const double u = (x - 0.5 * w) / scale;
                 const double v = (y - 0.5 * h) / scale;
                 const long double basis[4] = {u * u + v * v, u, v, 1.0};
@@ -162,7 +164,7 @@ ShadingFit FitShading(const Image &flat, const std::vector<bool> &skip) {
         for (int y = 0; y < h; ++y) {
             const double dy = fit.centre[1] - y;
             for (int x = 0; x < w; ++x) {
-                if (SiteOf(x, y) != site || !usable(x, y)) continue;
+                if (nuv::protocol::ShadingSite(y, x) != site || !usable(x, y)) continue;
                 const double dx = fit.centre[0] - x;
                 const double rs = std::sqrt(dx * dx + dy * dy) / scale;
                 const double f = flat.At(x, y);
@@ -185,11 +187,15 @@ ShadingFit FitShading(const Image &flat, const std::vector<bool> &skip) {
 }
 
 double GainAt(const ShadingFit &fit, int x, int y) {
-    const double dx2 = (fit.centre[0] - x) * (fit.centre[0] - x);
-    const double dy2 = (fit.centre[1] - y) * (fit.centre[1] - y);
-    const double r = std::sqrt(dx2 + dy2);
-    const int s = SiteOf(x, y);
-    return ((fit.k2[s] * r) * r + fit.k1[s] * r) + fit.k0[s];
+    nuv::protocol::ShadingSet set;
+    set.cx = fit.centre[0];
+    set.cy = fit.centre[1];
+    for (int site = 0; site < nuv::protocol::kShadingSiteCount; ++site) {
+        set.k2[site] = fit.k2[site];
+        set.k1[site] = fit.k1[site];
+        set.k0[site] = fit.k0[site];
+    }
+    return nuv::protocol::ShadingGainAt(set, y, x);
 }
 
 Flatness Measure(const Image &image, const std::vector<bool> &skip) {
