@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/shading.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -69,7 +70,7 @@ protected:
         double sum = 0.0, sum2 = 0.0;
         int n = 0;
         ForEachPixel(w, [&](int x, int y, std::uint16_t v) {
-            if ((y % 2) * 2 + (x % 2 == 0 ? 1 : 0) != site) return;
+            if (nuv::protocol::ShadingSite(y, x) != site) return;
             sum += v;
             sum2 += static_cast<double>(v) * v;
             ++n;
@@ -128,7 +129,7 @@ TEST_F(SimSensorTest, AnalogGainScalesEverySiteAndDigitalGainsEachTheirOwn) {
     const double factor[4] = {1.0, 2.0, 0.5, 0.0};
     const auto digital = Frame();
     ForEachPixel(digital, [&](int x, int y, std::uint16_t v) {
-        const int site = (y % 2) * 2 + (x % 2 == 0 ? 1 : 0);
+        const int site = nuv::protocol::ShadingSite(y, x);
         // The reference frame holds rounded light, so each site's value is
         // within a rounding of its factor times it.
         EXPECT_NEAR(v, factor[site] * At(reference, x, y), factor[site] * 0.5 + 0.5) << x << "," << y;
