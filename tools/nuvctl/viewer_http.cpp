@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <optional>
 
 #include <boost/asio.hpp>
@@ -30,7 +31,10 @@ constexpr std::uint32_t kHeaderLimit = 8 * 1024;
 constexpr std::uint64_t kBodyLimit = 64 * 1024;
 constexpr std::size_t kBufferLimit = 128 * 1024;
 // A browser keeps a handful of connections; a cap keeps a flood of them from
-// exhausting the process's sockets.
+// exhausting the process's sockets. At the cap the server stops accepting
+// and lets the kernel's backlog hold newcomers until a connection ends:
+// closing them instead would turn away a page's request merely because
+// connections that are already gone have not been seen to end yet.
 constexpr int kMaxConnections = 32;
 constexpr auto kIdleTime = std::chrono::seconds(30);
 constexpr auto kWriteTime = std::chrono::seconds(60);
@@ -40,6 +44,8 @@ constexpr std::size_t kLingerBytes = 1024 * 1024;
 struct Shared {
     const HttpHandler *handler = nullptr;
     int connections = 0;
+    bool acceptPaused = false;
+    std::function<void()> resumeAccept;  // empty once the server is going away
 };
 
 http::response<http::string_body> PlainResponse(http::status status, const std::string &text) {
@@ -67,7 +73,13 @@ public:
     Session(tcp::socket socket, Shared &shared) : stream_(std::move(socket)), shared_(shared) {
         ++shared_.connections;
     }
-    ~Session() { --shared_.connections; }
+    ~Session() {
+        --shared_.connections;
+        if (shared_.acceptPaused && shared_.resumeAccept) {
+            shared_.acceptPaused = false;
+            shared_.resumeAccept();
+        }
+    }
 
     void Read() {
         parser_.emplace();
@@ -198,17 +210,24 @@ struct HttpServer::Impl {
                 retry.async_wait([this](beast::error_code) { Accept(); });
                 return;
             }
+            beast::error_code ignored;
+            socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<Session>(std::move(socket), shared)->Read();
             if (shared.connections >= kMaxConnections) {
-                beast::error_code ignored;
-                socket.close(ignored);
-            } else {
-                beast::error_code ignored;
-                socket.set_option(tcp::no_delay(true), ignored);
-                std::make_shared<Session>(std::move(socket), shared)->Read();
+                shared.acceptPaused = true;  // the session that ends first resumes it
+                return;
             }
             Accept();
         });
     }
+
+    Impl() {
+        // Posted, not called: a session ends inside a handler of its own.
+        shared.resumeAccept = [this] { asio::post(io, [this] { Accept(); }); };
+    }
+    // Sessions still pending are destroyed with the io_context, which they
+    // must not post to then.
+    ~Impl() { shared.resumeAccept = nullptr; }
 };
 
 HttpServer::HttpServer(int port) : impl_(std::make_unique<Impl>()) {
