@@ -37,7 +37,10 @@ void PollSchedule::Seen(std::int64_t gapUs, std::uint64_t steps) {
 }
 
 std::int64_t PollSchedule::Next(std::int64_t lastSeenUs, std::int64_t nowUs) const {
-    const std::int64_t start = lastSeenUs + period_ - period_ / 8;
+    // Looks begin a thirty-second of the interval early: each one is a
+    // wake-up and two calls into the library, and beginning an eighth early
+    // cost more looks than the frame's own copy is worth.
+    const std::int64_t start = lastSeenUs + period_ - period_ / 32;
     if (nowUs < start) return start;
     // A quarter of the lateness: a frame a little late is seen at once, a
     // camera that stopped is looked at every coarse step.

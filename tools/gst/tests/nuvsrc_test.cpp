@@ -247,7 +247,7 @@ TEST(NuvSrcFrameClock, FramesSeenLateAreNotTakenForLostOnesButReplacedOnesAreCou
 
 TEST(NuvSrcFrameClock, LooksSleepUntilAFrameIsDueThenComeInStepsGrowingWithItsLateness) {
     nuvgst::PollSchedule schedule(16667);
-    const std::int64_t seen = 1'000'000, start = seen + 16667 - 16667 / 8;
+    const std::int64_t seen = 1'000'000, start = seen + 16667 - 16667 / 32;
     EXPECT_EQ(schedule.Next(seen, seen + 100), start);                        // asleep until just before due
     EXPECT_EQ(schedule.Next(seen, start), start + 260);                       // then small steps
     EXPECT_EQ(schedule.Next(seen, start + 4000), start + 4000 + 260 + 1000);  // a quarter of the lateness more
@@ -264,7 +264,7 @@ TEST(NuvSrcFrameClock, TheDueTimeFollowsTheFramesActuallySeen) {
     nuvgst::PollSchedule schedule(16667);
     for (int i = 0; i < 40; ++i) schedule.Seen(33333, 1);
     EXPECT_NEAR(schedule.PeriodUs(), 33333, 200);
-    EXPECT_NEAR(schedule.Next(0, 100), 33333 - 33333 / 8, 200);
+    EXPECT_NEAR(schedule.Next(0, 100), 33333 - 33333 / 32, 200);
     // Gaps of frames replaced unseen count a frame each; a pause is no rate.
     for (int i = 0; i < 40; ++i) schedule.Seen(50000, 3);
     EXPECT_NEAR(schedule.PeriodUs(), 16667, 200);
