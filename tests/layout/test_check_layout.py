@@ -1,14 +1,12 @@
 """scripts/check_layout.py on small trees of its own: which includes it takes
 for arrows, and what it reports."""
 
-import importlib.util
+import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-SCRIPT = Path(__file__).resolve().parents[2] / "scripts" / "check_layout.py"
-spec = importlib.util.spec_from_file_location("check_layout", SCRIPT)
-check_layout = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_layout)
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+import check_layout  # noqa: E402
 
 
 def tree(root, files):

@@ -821,11 +821,11 @@ static void gst_nuv_src_class_init(GstNuvSrcClass *klass) {
     for (const Control &c : kControls) {
         const std::string blurb =
             std::string(c.blurb) + "; unset: the camera keeps its own setting (the default is what cameras start with)";
-        GParamSpec *spec =
+        GParamSpec *property =
             c.boolean ? g_param_spec_boolean(c.name, c.name, g_intern_string(blurb.c_str()), c.initial != 0, live)
                       : g_param_spec_int(c.name, c.name, g_intern_string(blurb.c_str()), c.minimum, c.maximum,
                                          c.initial, live);
-        g_object_class_install_property(object, c.property, spec);
+        g_object_class_install_property(object, c.property, property);
     }
 
     gst_element_class_set_static_metadata(

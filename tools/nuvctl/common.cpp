@@ -156,6 +156,16 @@ std::string LibraryVersion() {
     return s;
 }
 
+std::tm UtcTime(std::time_t t) {
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &t);
+#else
+    gmtime_r(&t, &utc);
+#endif
+    return utc;
+}
+
 std::string Num(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -104,5 +105,8 @@ std::string LibraryVersion();
 
 // Formats a double without trailing noise.
 std::string Num(double value, int decimals = 3);
+
+// The calendar time of t in UTC, the same way on every build.
+std::tm UtcTime(std::time_t t);
 
 }  // namespace nuvctl

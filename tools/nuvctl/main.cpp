@@ -554,12 +554,7 @@ std::string HostTime() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t t = std::chrono::system_clock::to_time_t(now);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &t);
-#else
-    gmtime_r(&t, &utc);
-#endif
+    const std::tm utc = UtcTime(t);
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
     char out[80];

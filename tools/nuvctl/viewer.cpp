@@ -439,13 +439,7 @@ std::string SnapshotName(const DeviceEntry &device, long long sequence) {
     for (char &c : label) {
         if (c == '#') c = '-';
     }
-    const std::time_t t = std::time(nullptr);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &t);
-#else
-    gmtime_r(&t, &utc);
-#endif
+    const std::tm utc = UtcTime(std::time(nullptr));
     char when[32];
     std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &utc);
     char name[160];

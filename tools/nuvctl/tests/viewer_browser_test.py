@@ -39,7 +39,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 import nuv
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from viewer_harness import Checks, Viewer, wait_for  # noqa: E402
+from viewer_harness import Checks, Viewer, png_chunks, wait_for  # noqa: E402
 
 NUVCTL, OUT = sys.argv[1], sys.argv[2]
 W, H = 656, 408
@@ -245,12 +245,7 @@ try:
     path = result[len("saved "):] if result.startswith("saved ") else ""
     check(os.path.dirname(path) == snapshots and os.path.isfile(path), "snapshot: " + result)
     if path:
-        data = open(path, "rb").read()
-        chunks, at = {}, 8
-        while at < len(data):
-            size = int.from_bytes(data[at:at + 4], "big")
-            chunks.setdefault(data[at + 4:at + 8], data[at + 8:at + 8 + size])
-            at += 12 + size
+        chunks = png_chunks(path)
         check(chunks[b"IHDR"][8:10] == b"\x10\x00" and chunks.get(b"sBIT") == b"\x0a",
               "the snapshot is 16-bit grey with sBIT 10")
         samples = np.asarray(Image.open(path)).astype(np.int64)

@@ -135,3 +135,15 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def png_chunks(path):
+    """A PNG file's chunks by type (the first of each), for the header
+    fields and sBIT that image libraries do not all report."""
+    data = open(path, "rb").read()
+    chunks, at = {}, 8
+    while at < len(data):
+        size = int.from_bytes(data[at:at + 4], "big")
+        chunks.setdefault(data[at + 4:at + 8], data[at + 8:at + 8 + size])
+        at += 12 + size
+    return chunks

@@ -14,7 +14,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from viewer_harness import Checks, Viewer, wait_for  # noqa: E402
+from viewer_harness import Checks, Viewer, png_chunks, wait_for  # noqa: E402
 
 WINE, EXE, WORK = sys.argv[1], sys.argv[2], sys.argv[3]
 W, H = 328, 204
@@ -41,12 +41,7 @@ def check_png(path):
     """The snapshot as other programs read it: 16-bit grey, sBIT 10, the samples
     the flat frame's values widened by bit replication."""
     from PIL import Image
-    data = open(path, "rb").read()
-    chunks, at = {}, 8
-    while at < len(data):
-        size = int.from_bytes(data[at:at + 4], "big")
-        chunks.setdefault(data[at + 4:at + 8], data[at + 8:at + 8 + size])
-        at += 12 + size
+    chunks = png_chunks(path)
     check(chunks.get(b"IHDR", b"")[8:10] == b"\x10\x00" and chunks.get(b"sBIT") == b"\x0a",
           "the snapshot is 16-bit grey with sBIT 10")
     import numpy as np
